@@ -1,0 +1,63 @@
+# Options, warnings, sanitizers and the build-time constants every target sees.
+
+option(KOLVARIS_BUILD_TESTS "Build the unit, integration and end-to-end tests" ON)
+option(KOLVARIS_BUILD_BENCHMARKS "Build the benchmarks" ON)
+option(KOLVARIS_BUILD_FUZZERS "Build the libFuzzer targets (needs clang)" OFF)
+option(KOLVARIS_ASAN "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+option(KOLVARIS_TSAN "Build with ThreadSanitizer" OFF)
+
+set(KOLVARIS_CLIENT_BUNDLE_IDENTIFIER "com.kolvaris.desktop" CACHE STRING
+    "Bundle identifier of the desktop application the helper serves")
+set(KOLVARIS_SIGNING_TEAM_IDENTIFIER "KOLVARIS01" CACHE STRING
+    "Ten-character team identifier of the signing organisation")
+set(KOLVARIS_TRUST_ANCHOR "" CACHE FILEPATH
+    "PEM root certificate that code signatures must chain to (empty: development build)")
+
+string(LENGTH "${KOLVARIS_SIGNING_TEAM_IDENTIFIER}" _team_length)
+if(NOT _team_length EQUAL 10)
+  message(FATAL_ERROR "KOLVARIS_SIGNING_TEAM_IDENTIFIER must be 10 characters")
+endif()
+set(KOLVARIS_HELPER_LABEL "${KOLVARIS_CLIENT_BUNDLE_IDENTIFIER}-helper")
+
+if(KOLVARIS_ASAN AND KOLVARIS_TSAN)
+  message(FATAL_ERROR "KOLVARIS_ASAN and KOLVARIS_TSAN cannot be combined")
+endif()
+
+add_library(kolvaris_settings INTERFACE)
+target_compile_options(kolvaris_settings INTERFACE -Wall -Wextra -Werror)
+target_compile_definitions(kolvaris_settings INTERFACE
+  KOLVARIS_CLIENT_BUNDLE_IDENTIFIER="${KOLVARIS_CLIENT_BUNDLE_IDENTIFIER}"
+  KOLVARIS_SIGNING_TEAM_IDENTIFIER="${KOLVARIS_SIGNING_TEAM_IDENTIFIER}"
+  KOLVARIS_HELPER_LABEL="${KOLVARIS_HELPER_LABEL}"
+  ASIO_NO_DEPRECATED)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  # asio only detects coroutines through <experimental/coroutine> on clang with libstdc++.
+  target_compile_definitions(kolvaris_settings INTERFACE ASIO_HAS_CO_AWAIT=1)
+endif()
+find_package(Threads REQUIRED)
+target_link_libraries(kolvaris_settings INTERFACE Threads::Threads)
+
+if(KOLVARIS_ASAN)
+  target_compile_options(kolvaris_settings INTERFACE
+    -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  target_link_options(kolvaris_settings INTERFACE -fsanitize=address,undefined)
+endif()
+if(KOLVARIS_TSAN)
+  target_compile_options(kolvaris_settings INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
+  target_link_options(kolvaris_settings INTERFACE -fsanitize=thread)
+endif()
+
+find_program(CCACHE_PROGRAM ccache)
+if(CCACHE_PROGRAM)
+  set(CMAKE_CXX_COMPILER_LAUNCHER "${CCACHE_PROGRAM}")
+endif()
+
+if(KOLVARIS_BUILD_FUZZERS)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "KOLVARIS_BUILD_FUZZERS needs clang (CMAKE_CXX_COMPILER=clang++-19)")
+  endif()
+  # Instrument everything for coverage; only the fuzz targets link the fuzzer's main.
+  target_compile_options(kolvaris_settings INTERFACE
+    -fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  target_link_options(kolvaris_settings INTERFACE -fsanitize=address,undefined)
+endif()

@@ -1,0 +1,133 @@
+#include "common/error.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <type_traits>
+
+#include "common/util/quoted.hpp"
+
+namespace common {
+
+Error Error::last_os() { return Error(errno); }
+
+std::string os_error_description(int code) {
+  char buf[256];
+  auto r = strerror_r(code, buf, sizeof buf);
+  // GNU strerror_r returns a static string for known values and leaves buf alone.
+  if constexpr (std::is_same_v<decltype(r), char*>) {
+    return std::string(r);
+  } else {
+    return r == 0 ? std::string(buf) : "Unknown error " + std::to_string(code);
+  }
+}
+
+std::string_view os_error_kind_name(int code) {
+  switch (code) {
+    case EPERM:
+    case EACCES:
+      return "PermissionDenied";
+    case ENOENT:
+      return "NotFound";
+    case EINTR:
+      return "Interrupted";
+    case E2BIG:
+      return "ArgumentListTooLong";
+    case EAGAIN:
+      return "WouldBlock";
+    case ENOMEM:
+      return "OutOfMemory";
+    case EBUSY:
+      return "ResourceBusy";
+    case EEXIST:
+      return "AlreadyExists";
+    case EXDEV:
+      return "CrossesDevices";
+    case ENOTDIR:
+      return "NotADirectory";
+    case EISDIR:
+      return "IsADirectory";
+    case EINVAL:
+      return "InvalidInput";
+    case ETXTBSY:
+      return "ExecutableFileBusy";
+    case EFBIG:
+      return "FileTooLarge";
+    case ENOSPC:
+      return "StorageFull";
+    case ESPIPE:
+      return "NotSeekable";
+    case EROFS:
+      return "ReadOnlyFilesystem";
+    case EMLINK:
+      return "TooManyLinks";
+    case EPIPE:
+      return "BrokenPipe";
+    case EDEADLK:
+      return "Deadlock";
+    case ENAMETOOLONG:
+      return "InvalidFilename";
+    case ENOSYS:
+      return "Unsupported";
+    case ENOTEMPTY:
+      return "DirectoryNotEmpty";
+    case ELOOP:
+      return "FilesystemLoop";
+    case EADDRINUSE:
+      return "AddrInUse";
+    case EADDRNOTAVAIL:
+      return "AddrNotAvailable";
+    case ENETDOWN:
+      return "NetworkDown";
+    case ENETUNREACH:
+      return "NetworkUnreachable";
+    case ECONNABORTED:
+      return "ConnectionAborted";
+    case ECONNRESET:
+      return "ConnectionReset";
+    case ENOTCONN:
+      return "NotConnected";
+    case ETIMEDOUT:
+      return "TimedOut";
+    case ECONNREFUSED:
+      return "ConnectionRefused";
+    case EHOSTUNREACH:
+      return "HostUnreachable";
+    case ESTALE:
+      return "StaleNetworkFileHandle";
+    case EDQUOT:
+      return "FilesystemQuotaExceeded";
+    default:
+      return "Uncategorized";
+  }
+}
+
+std::string_view error_kind_name(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::Other:
+      return "Other";
+    case ErrorKind::UnexpectedEof:
+      return "UnexpectedEof";
+    case ErrorKind::InvalidData:
+      return "InvalidData";
+    case ErrorKind::WriteZero:
+      return "WriteZero";
+  }
+  return "Other";
+}
+
+std::string Error::text() const {
+  if (!is_os_) return message_;
+  return os_error_description(code_) + " (os error " + std::to_string(code_) + ")";
+}
+
+std::string Error::diagnostic() const {
+  if (!is_os_) {
+    return "Custom { kind: " + std::string(error_kind_name(kind_)) +
+           ", error: " + util::quoted(message_) + " }";
+  }
+  return "Os { code: " + std::to_string(code_) + ", kind: " +
+         std::string(os_error_kind_name(code_)) +
+         ", message: " + util::quoted(os_error_description(code_)) + " }";
+}
+
+}  // namespace common
