@@ -2,9 +2,136 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <string>
+#include <vector>
+
 namespace {
 TEST(ErrorTest, OsErrorTextCarriesDescriptionAndNumber) {
   EXPECT_EQ(common::Error::os(2).text(), "No such file or directory (os error 2)");
   EXPECT_EQ(common::Error::other("x").text(), "x");
+}
+
+std::vector<std::vector<std::string>> read_tsv(const std::string& name) {
+  std::ifstream in(std::string(KOLVARIS_TEST_DATA_DIR) + "/" + name);
+  EXPECT_TRUE(in) << "cannot open " << name;
+  std::vector<std::vector<std::string>> rows;
+  std::string line;
+  while (std::getline(in, line)) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (;;) {
+      std::size_t tab = line.find('\t', start);
+      fields.push_back(line.substr(start, tab - start));
+      if (tab == std::string::npos) break;
+      start = tab + 1;
+    }
+    rows.push_back(std::move(fields));
+  }
+  return rows;
+}
+
+std::string utf8(char32_t cp) {
+  std::string out;
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return out;
+}
+
+// The message inside a quoted string, for the escapes the reference messages use.
+std::string unquote(const std::string& q) {
+  EXPECT_GE(q.size(), 2u);
+  EXPECT_EQ(q.front(), '"');
+  EXPECT_EQ(q.back(), '"');
+  std::string out;
+  for (std::size_t i = 1; i + 1 < q.size(); ++i) {
+    if (q[i] != '\\') {
+      out += q[i];
+      continue;
+    }
+    char e = q[++i];
+    switch (e) {
+      case '"':
+      case '\\':
+        out += e;
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      case 'u': {
+        std::size_t close = q.find('}', i);
+        out += utf8(static_cast<char32_t>(std::stoul(q.substr(i + 2, close - i - 2), nullptr, 16)));
+        i = close;
+        break;
+      }
+      default:
+        ADD_FAILURE() << "escape not handled by this test: \\" << e;
+    }
+  }
+  return out;
+}
+
+common::ErrorKind kind_named(const std::string& name) {
+  for (auto kind : {common::ErrorKind::Other, common::ErrorKind::UnexpectedEof,
+                    common::ErrorKind::InvalidData, common::ErrorKind::WriteZero}) {
+    if (common::error_kind_name(kind) == name) return kind;
+  }
+  ADD_FAILURE() << "unknown kind " << name;
+  return common::ErrorKind::Other;
+}
+
+TEST(ErrorTest, DiagnosticAndTextFormsMatchEveryReferenceRow) {
+  auto rows = read_tsv("diagnostics.tsv");
+  ASSERT_GE(rows.size(), 26u);
+  std::size_t os_rows = 0, custom_rows = 0;
+  for (const auto& row : rows) {
+    ASSERT_EQ(row.size(), 4u);
+    const std::string& diagnostic = row[2];
+    const std::string text = unquote(row[3]);
+    if (row[0] == "os") {
+      ++os_rows;
+      auto error = common::Error::os(std::stoi(row[1]));
+      EXPECT_TRUE(error.is_os());
+      EXPECT_EQ(error.diagnostic(), diagnostic);
+      EXPECT_EQ(error.text(), text);
+    } else {
+      ASSERT_EQ(row[0], "custom");
+      ++custom_rows;
+      std::size_t colon = row[1].find(':');
+      ASSERT_NE(colon, std::string::npos) << row[1];
+      auto kind = kind_named(row[1].substr(0, colon));
+      std::string message = unquote(row[1].substr(colon + 1));
+      auto error = common::Error::general(kind, message);
+      EXPECT_FALSE(error.is_os());
+      EXPECT_EQ(error.kind(), kind);
+      EXPECT_EQ(error.diagnostic(), diagnostic);
+      EXPECT_EQ(error.text(), text);
+      EXPECT_EQ(error.text(), message);
+    }
+  }
+  EXPECT_GT(os_rows, 0u);
+  EXPECT_GT(custom_rows, 0u);
+}
+
+TEST(ErrorTest, DiagnosticQuotesMessageBytesThatAreNotText) {
+  auto error = common::Error::other(std::string("bad \xFF path\0", 11));
+  EXPECT_EQ(error.text(), std::string("bad \xFF path\0", 11));
+  EXPECT_EQ(error.diagnostic(), "Custom { kind: Other, error: \"bad \\xFF path\\0\" }");
 }
 }  // namespace
