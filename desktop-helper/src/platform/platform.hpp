@@ -8,11 +8,13 @@
 
 namespace platform {
 
+class Activation;
 class CodeSigning;
 class Files;
 
 // Borrowed references to the implementations of each area; they outlive every caller.
 struct Platform {
+  Activation* activation = nullptr;
   CodeSigning* code_signing = nullptr;
   Files* files = nullptr;
 };
