@@ -10,6 +10,7 @@ namespace {
 #include "unicode_table.inc"
 
 bool is_escaped(char32_t cp) {
+  if (cp < 0x80) return cp < 0x20 || cp == 0x7F;
   auto it = std::upper_bound(std::begin(ESCAPED_BOUNDARIES), std::end(ESCAPED_BOUNDARIES),
                              static_cast<std::uint32_t>(cp));
   return (it - std::begin(ESCAPED_BOUNDARIES)) % 2 == 1;
@@ -125,45 +126,60 @@ std::string quoted(std::string_view bytes) {
   std::string out;
   out.reserve(n + 2);
   out += '"';
+  // Characters written as they are accumulate into a run that is copied when an escape follows.
+  std::size_t run_start = 0;
   std::size_t i = 0;
   while (i < n) {
+    const unsigned char b = s[i];
+    if (b >= 0x20 && b < 0x7F && b != '"' && b != '\\') {
+      ++i;
+      continue;
+    }
     Decoded d = decode(s + i, n - i);
-    if (!d.valid) {
+    const char* escape = nullptr;
+    if (d.valid) {
+      switch (d.code_point) {
+        case U'\0':
+          escape = "\\0";
+          break;
+        case U'\t':
+          escape = "\\t";
+          break;
+        case U'\r':
+          escape = "\\r";
+          break;
+        case U'\n':
+          escape = "\\n";
+          break;
+        case U'"':
+          escape = "\\\"";
+          break;
+        case U'\\':
+          escape = "\\\\";
+          break;
+        default:
+          if (!is_escaped(d.code_point)) {
+            i += d.length;
+            continue;
+          }
+      }
+    }
+    out.append(bytes.data() + run_start, i - run_start);
+    if (escape != nullptr) {
+      out += escape;
+    } else if (d.valid) {
+      append_unicode_escape(out, d.code_point);
+    } else {
       for (std::size_t k = 0; k < d.length; ++k) {
         out += "\\x";
         out += HEX_UPPER[s[i + k] >> 4];
         out += HEX_UPPER[s[i + k] & 0xF];
       }
-    } else {
-      switch (d.code_point) {
-        case U'\0':
-          out += "\\0";
-          break;
-        case U'\t':
-          out += "\\t";
-          break;
-        case U'\r':
-          out += "\\r";
-          break;
-        case U'\n':
-          out += "\\n";
-          break;
-        case U'"':
-          out += "\\\"";
-          break;
-        case U'\\':
-          out += "\\\\";
-          break;
-        default:
-          if (is_escaped(d.code_point)) {
-            append_unicode_escape(out, d.code_point);
-          } else {
-            out.append(bytes.data() + i, d.length);
-          }
-      }
     }
     i += d.length;
+    run_start = i;
   }
+  out.append(bytes.data() + run_start, n - run_start);
   out += '"';
   return out;
 }
