@@ -1,0 +1,47 @@
+#include "main/app_package_validation.hpp"
+
+#include "common/constants.hpp"
+#include "common/util/macos.hpp"
+#include "common/util/quoted.hpp"
+#include "platform/code_signing.hpp"
+#include "util/security/requirement.hpp"
+
+namespace main_service {
+
+namespace macos = common::util::macos;
+
+common::Status validate_app_package_signature(platform::Platform& platform,
+                                              std::string_view app_path,
+                                              std::string_view requirement_text) {
+  platform::CodeSigning& code_signing = *platform.code_signing;
+
+  if (!common::util::is_valid_utf8(app_path)) {
+    return common::fail_other("Failed to create \"CFString\" from the given app_path");
+  }
+
+  auto url = code_signing.create_file_url(app_path);
+  if (!url) return common::fail_other("Failed to create CFURL from path");
+
+  auto code = code_signing.create_static_code(*url);
+  if (!code) {
+    return common::fail(macos::error_from_status("SecStaticCodeCreateWithPath", code.error()));
+  }
+
+  auto requirement = util::security::create_sec_requirement(platform, requirement_text);
+  if (!requirement) return common::fail(std::move(requirement.error()));
+
+  auto valid = code_signing.check_static_validity(**code, **requirement);
+  if (!valid) {
+    return common::fail(
+        macos::error_from_cf_error(valid.error().error, "SecStaticCodeCheckValidityWithErrors"));
+  }
+  // Released in reverse order of creation: requirement, static code, URL.
+  return {};
+}
+
+common::Status validate_app_package_signature(platform::Platform& platform,
+                                              std::string_view app_path) {
+  return validate_app_package_signature(platform, app_path, common::CLIENT_CODE_REQUIREMENT);
+}
+
+}  // namespace main_service
