@@ -78,6 +78,7 @@ TEST(FramingWrite, RepliesAreExactBytesOnTheWire) {
 // A stream that accepts one byte per write, records every write, then reports 0 or an error.
 struct TrickleStream {
   using executor_type = asio::any_io_executor;
+  explicit TrickleStream(asio::any_io_executor e) : ex(std::move(e)) {}
   asio::any_io_executor ex;
   std::string written;
   std::size_t writes = 0;
