@@ -1,0 +1,55 @@
+#pragma once
+// Decoding of an internally tagged enum: a JSON object whose "type" member names the variant and
+// whose other members are the variant's fields, or the array form [tag, field values...].
+// The rules, and the failure texts, are those of the message protocol: the tag is checked as
+// soon as it is read, every other member is held until the end of the object and matched to the
+// variant's fields only then (those failures carry no position), and nothing but whitespace may
+// follow the value.
+//
+// Memory does not grow with the input: per distinct field name only the first occurrence's
+// value and the places of the first two occurrences are kept, which is all the matching needs.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace common::ipc::tagged {
+
+inline constexpr std::size_t MAX_FIELDS = 2;       // per variant
+inline constexpr std::size_t MAX_FIELD_NAMES = 4;  // distinct names across the variants
+
+enum class FieldType : std::uint8_t { Path, U32 };
+
+struct FieldSpec {
+  std::string_view name;
+  FieldType type;
+};
+
+struct VariantSpec {
+  std::string_view name;
+  std::span<const FieldSpec> fields;  // at most MAX_FIELDS, in declaration order
+};
+
+struct EnumSpec {
+  std::string_view name;
+  std::span<const VariantSpec> variants;
+};
+
+struct FieldValue {
+  std::string path;          // FieldType::Path
+  std::uint32_t number = 0;  // FieldType::U32
+};
+
+struct Decoded {
+  std::size_t variant = 0;                      // index into EnumSpec::variants
+  std::array<FieldValue, MAX_FIELDS> fields{};  // in declaration order
+};
+
+// The decoded variant, or the text of the first failure (with its position where it has one).
+std::expected<Decoded, std::string> decode(std::string_view payload, const EnumSpec& spec);
+
+}  // namespace common::ipc::tagged
