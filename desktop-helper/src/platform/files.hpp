@@ -1,0 +1,142 @@
+#pragma once
+// Files: the file-system facilities of an app replacement, as facts.
+//
+// The shapes follow the macOS frameworks the helper uses there (Foundation's file manager and
+// URLs, CoreFoundation's file security and URL enumerator) so that the darwin layer stays a thin
+// translation: a Foundation failure is its localized description, a CoreFoundation failure is an
+// error object (code + optional description) or none, a "get" that can answer nothing answers
+// std::nullopt. Every log line and error text is made by the portable callers in util/fs and
+// util/security.
+//
+// All calls block the calling thread; implementations keep no state between calls and may be
+// used from several threads at once.
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "common/util/macos.hpp"
+
+namespace platform {
+
+// A file URL: the location of one item. Made by Files::file_url, append_path_component or an
+// enumerator; its text forms come from Files::url_string and Files::url_path.
+struct FileUrl {
+  std::string path;  // absolute, UTF-8, without a trailing separator (except the root itself)
+  bool is_directory = false;
+
+  friend bool operator==(const FileUrl&, const FileUrl&) = default;
+};
+
+// Owner, group and mode of one item, each possibly unreadable. The mode holds the permission
+// bits (07777) only.
+struct FileSecurity {
+  std::optional<std::uint32_t> owner;
+  std::optional<std::uint32_t> group;
+  std::optional<std::uint16_t> mode;
+  // The platform's own object, for platforms whose security object carries more than these three
+  // fields (access-control data) and writes it back unchanged. Null on Linux.
+  std::shared_ptr<void> native;
+};
+
+// A CoreFoundation call that answered false, with the error object it supplied (may be null).
+struct CFCallFailure {
+  common::util::macos::CFErrorRef error;
+};
+
+// The empty security object that a copy starts from could not be made.
+struct FileSecurityCreateFailed {};
+
+using FileSecurityCopy = std::variant<FileSecurity, FileSecurityCreateFailed, CFCallFailure>;
+
+// A Foundation call that failed: the localized description of its error, absent when the call
+// left its error out-parameter empty.
+struct FoundationFailure {
+  std::optional<std::string> localized_description;
+};
+
+template <typename T>
+using FoundationResult = std::expected<T, FoundationFailure>;
+
+// One answer of a directory enumerator.
+struct EnumeratorStep {
+  enum class Kind {
+    Success,  // `url` is the next item
+    End,      // every item has been returned
+    Error,    // `error` is the enumerator's error object, if it supplied one
+    Other,    // an answer of another kind; `raw` is its value
+  };
+  Kind kind = Kind::End;
+  FileUrl url;
+  common::util::macos::CFErrorRef error;
+  std::int64_t raw = 0;
+};
+
+// Walks the items below a directory, each directory before its contents. Symbolic links are
+// returned as items and never followed; hidden items and the contents of packages are included.
+class DirectoryEnumerator {
+ public:
+  virtual ~DirectoryEnumerator() = default;
+  virtual EnumeratorStep next() = 0;
+};
+
+// How the platform strips the quarantine attribute from a tree.
+enum class QuarantineRemoval {
+  ExternalTool,          // the "xattr" tool is run on the tree
+  DirectAttributeCalls,  // Files::remove_quarantine_attributes does it
+};
+
+class Files {
+ public:
+  virtual ~Files() = default;
+
+  // The directory URL of a path (relative paths against the working directory).
+  virtual FileUrl file_url(std::string_view path) = 0;
+  // The URL's string form (a "file://" URL, not a path), or none.
+  virtual std::optional<std::string> url_string(const FileUrl& url) = 0;
+  // The URL's file-system path, or none.
+  virtual std::optional<std::string> url_path(const FileUrl& url) = 0;
+  // The URL of a child named `name` of `directory`, or none.
+  virtual std::optional<FileUrl> append_path_component(const FileUrl& directory,
+                                                       std::string_view name) = 0;
+
+  // Creates a new directory from which an item can be moved into the place of `destination` in one
+  // step (same file system, private to the caller).
+  virtual FoundationResult<FileUrl> item_replacement_directory(const FileUrl& destination) = 0;
+
+  // Copies the item at `from` and everything below it to `to`, which must not exist. Symbolic
+  // links are copied as links.
+  virtual FoundationResult<void> copy_item(const FileUrl& from, const FileUrl& to) = 0;
+
+  // Puts `replacement` into the place of `destination` in one step, taking the metadata of the new
+  // item only; the old item does not survive a success. `backup_name` names the old item while
+  // the operation runs, where the platform needs a name for it.
+  virtual FoundationResult<void> replace_item(const FileUrl& destination,
+                                              const FileUrl& replacement,
+                                              std::string_view backup_name) = 0;
+
+  // The security of the item itself (a symbolic link's own, never its target's).
+  virtual FileSecurityCopy copy_file_security(const FileUrl& url) = 0;
+  // Setters of the object's owner and group; false when the object refuses the value.
+  virtual bool set_owner(FileSecurity& security, std::uint32_t owner) = 0;
+  virtual bool set_group(FileSecurity& security, std::uint32_t group) = 0;
+  // Writes owner and group of `security` to the item itself (never a link's target). Permission
+  // bits and access-control data are left as they are.
+  virtual std::expected<void, CFCallFailure> write_file_security(const FileUrl& url,
+                                                                 const FileSecurity& security) = 0;
+
+  // An enumerator of everything below `directory` (not the directory itself), or null.
+  virtual std::unique_ptr<DirectoryEnumerator> enumerate_recursively(const FileUrl& directory) = 0;
+
+  virtual QuarantineRemoval quarantine_removal() const = 0;
+  // For DirectAttributeCalls: deletes the quarantine attribute of the item at `path` and of every
+  // item below it, never following a symbolic link. Failures on single items are ignored; the
+  // answer is 0, or the error number of a failure of the operation as a whole.
+  virtual int remove_quarantine_attributes(std::string_view path) = 0;
+};
+
+}  // namespace platform

@@ -1,0 +1,384 @@
+#include "platform/linux/file_tree.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+namespace platform::linux_impl {
+namespace {
+
+using common::util::UniqueFd;
+
+std::unexpected<TreeFailure> fail_at(int error, const std::string& path) {
+  return std::unexpected<TreeFailure>(TreeFailure{error, path});
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+struct Entry {
+  std::string name;
+  unsigned char type;
+};
+
+// Every entry of an open directory except "." and "..", with its type (asked of the file system
+// where the directory listing does not say). Takes the descriptor over.
+std::expected<std::vector<Entry>, int> read_entries(UniqueFd fd) {
+  int raw = fd.get();
+  DirHandle dir(fdopendir(raw));
+  if (!dir) return std::unexpected(errno);
+  fd.release();
+  std::vector<Entry> entries;
+  for (;;) {
+    errno = 0;
+    dirent* entry = readdir(dir.get());
+    if (entry == nullptr) {
+      if (errno != 0) return std::unexpected(errno);
+      break;
+    }
+    std::string_view name(entry->d_name);
+    if (name == "." || name == "..") continue;
+    unsigned char type = entry->d_type;
+    if (type == DT_UNKNOWN) {
+      struct stat st;
+      if (fstatat(dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return std::unexpected(errno);
+      }
+      type = IFTODT(st.st_mode);
+    }
+    entries.push_back(Entry{std::string(name), type});
+  }
+  return entries;
+}
+
+std::string child_path(const std::string& parent, std::string_view name) {
+  std::string path;
+  path.reserve(parent.size() + 1 + name.size());
+  path.append(parent);
+  if (path.empty() || path.back() != '/') path.push_back('/');
+  path.append(name);
+  return path;
+}
+
+bool copied_attribute(std::string_view name) {
+  // Never security.* or trusted.*: a file capability copied by root out of a tree its owner
+  // wrote would hand out privileges.
+  return name.starts_with("user.") || name == "system.posix_acl_access" ||
+         name == "system.posix_acl_default";
+}
+
+bool unsupported(int error) { return error == ENOTSUP || error == EOPNOTSUPP; }
+
+struct CopyState {
+  bool try_clone = true;
+  bool try_copy_range = true;
+  std::vector<char> buffer;
+};
+
+std::expected<void, int> copy_attributes(int from, int to) {
+  ssize_t length = flistxattr(from, nullptr, 0);
+  if (length < 0) return unsupported(errno) ? std::expected<void, int>{} : std::unexpected(errno);
+  if (length == 0) return {};
+  std::vector<char> names(static_cast<std::size_t>(length));
+  for (;;) {
+    length = flistxattr(from, names.data(), names.size());
+    if (length >= 0) break;
+    if (errno != ERANGE) return std::unexpected(errno);
+    ssize_t needed = flistxattr(from, nullptr, 0);
+    if (needed < 0) return std::unexpected(errno);
+    names.resize(static_cast<std::size_t>(needed));
+  }
+  std::vector<char> value;
+  for (std::size_t at = 0; at < static_cast<std::size_t>(length);) {
+    const char* name = names.data() + at;
+    at += std::strlen(name) + 1;
+    if (!copied_attribute(name)) continue;
+    ssize_t size = fgetxattr(from, name, nullptr, 0);
+    if (size < 0) {
+      if (errno == ENODATA) continue;  // removed since the listing
+      return std::unexpected(errno);
+    }
+    value.resize(static_cast<std::size_t>(size));
+    size = fgetxattr(from, name, value.data(), value.size());
+    if (size < 0) {
+      if (errno == ENODATA) continue;
+      return std::unexpected(errno);
+    }
+    if (fsetxattr(to, name, value.data(), static_cast<std::size_t>(size), 0) != 0 &&
+        !unsupported(errno)) {
+      return std::unexpected(errno);
+    }
+  }
+  return {};
+}
+
+bool fall_back_from_kernel_copy(int error) {
+  return error == EXDEV || error == EOPNOTSUPP || error == ENOTSUP || error == ENOSYS ||
+         error == EINVAL || error == ENOTTY || error == EBADF;
+}
+
+std::expected<void, int> copy_data(CopyState& state, int from, int to, off_t size) {
+  if (size == 0) return {};
+  if (state.try_clone) {
+    if (ioctl(to, FICLONE, from) == 0) return {};
+    if (!fall_back_from_kernel_copy(errno)) return std::unexpected(errno);
+    state.try_clone = false;  // the answer holds for the rest of this tree
+  }
+  off_t done = 0;
+  while (state.try_copy_range && done < size) {
+    ssize_t n =
+        copy_file_range(from, nullptr, to, nullptr, static_cast<std::size_t>(size - done), 0);
+    if (n > 0) {
+      done += n;
+      continue;
+    }
+    if (n == 0) return {};  // the file shrank meanwhile; the signature check will tell
+    if (errno == EINTR) continue;
+    if (done == 0 && fall_back_from_kernel_copy(errno)) {
+      state.try_copy_range = false;
+      break;
+    }
+    return std::unexpected(errno);
+  }
+  if (done >= size) return {};
+  if (state.buffer.empty()) state.buffer.resize(256 * 1024);
+  for (;;) {
+    ssize_t n = read(from, state.buffer.data(), state.buffer.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(errno);
+    }
+    if (n == 0) return {};
+    for (ssize_t written = 0; written < n;) {
+      ssize_t w = write(to, state.buffer.data() + written, static_cast<std::size_t>(n - written));
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return std::unexpected(errno);
+      }
+      written += w;
+    }
+  }
+}
+
+std::expected<void, TreeFailure> copy_entry(CopyState& state, int from_parent,
+                                            const char* from_name, int to_parent,
+                                            const char* to_name, unsigned char type,
+                                            const std::string& from_path);
+
+std::expected<void, TreeFailure> copy_regular(CopyState& state, int from_parent,
+                                              const char* from_name, int to_parent,
+                                              const char* to_name, const std::string& from_path) {
+  UniqueFd from(
+      openat(from_parent, from_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!from) return fail_at(errno, from_path);
+  struct stat st;
+  if (fstat(from.get(), &st) != 0) return fail_at(errno, from_path);
+  // The name was a regular file when listed; anything else now was put there behind our back.
+  if (!S_ISREG(st.st_mode)) return fail_at(EAGAIN, from_path);
+  UniqueFd to(
+      openat(to_parent, to_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!to) return fail_at(errno, from_path);
+  if (auto r = copy_data(state, from.get(), to.get(), st.st_size); !r) {
+    return fail_at(r.error(), from_path);
+  }
+  if (auto r = copy_attributes(from.get(), to.get()); !r) return fail_at(r.error(), from_path);
+  if (fchmod(to.get(), st.st_mode & 07777) != 0) return fail_at(errno, from_path);
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  if (futimens(to.get(), times) != 0) return fail_at(errno, from_path);
+  return {};
+}
+
+std::expected<void, TreeFailure> copy_directory(CopyState& state, int from_parent,
+                                                const char* from_name, int to_parent,
+                                                const char* to_name, const std::string& from_path) {
+  UniqueFd from(openat(from_parent, from_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!from) return fail_at(errno, from_path);
+  struct stat st;
+  if (fstat(from.get(), &st) != 0) return fail_at(errno, from_path);
+  // Private until its contents are complete; the real bits come last.
+  if (mkdirat(to_parent, to_name, 0700) != 0) return fail_at(errno, from_path);
+  UniqueFd to(openat(to_parent, to_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!to) return fail_at(errno, from_path);
+
+  UniqueFd listing(dup(from.get()));
+  if (!listing) return fail_at(errno, from_path);
+  auto entries = read_entries(std::move(listing));
+  if (!entries) return fail_at(entries.error(), from_path);
+  for (const Entry& entry : *entries) {
+    auto copied = copy_entry(state, from.get(), entry.name.c_str(), to.get(), entry.name.c_str(),
+                             entry.type, child_path(from_path, entry.name));
+    if (!copied) return copied;
+  }
+
+  if (auto r = copy_attributes(from.get(), to.get()); !r) return fail_at(r.error(), from_path);
+  if (fchmod(to.get(), st.st_mode & 07777) != 0) return fail_at(errno, from_path);
+  // Last, because creating the entries above moved the modification time.
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  if (futimens(to.get(), times) != 0) return fail_at(errno, from_path);
+  return {};
+}
+
+std::expected<void, TreeFailure> copy_symlink(int from_parent, const char* from_name, int to_parent,
+                                              const char* to_name, const std::string& from_path) {
+  struct stat st;
+  if (fstatat(from_parent, from_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return fail_at(errno, from_path);
+  }
+  if (!S_ISLNK(st.st_mode)) return fail_at(EAGAIN, from_path);
+  std::string target(static_cast<std::size_t>(st.st_size) + 1, '\0');
+  for (;;) {
+    ssize_t n = readlinkat(from_parent, from_name, target.data(), target.size());
+    if (n < 0) return fail_at(errno, from_path);
+    if (static_cast<std::size_t>(n) < target.size()) {
+      target.resize(static_cast<std::size_t>(n));
+      break;
+    }
+    target.resize(target.size() * 2);
+  }
+  if (symlinkat(target.c_str(), to_parent, to_name) != 0) return fail_at(errno, from_path);
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  if (utimensat(to_parent, to_name, times, AT_SYMLINK_NOFOLLOW) != 0) {
+    return fail_at(errno, from_path);
+  }
+  return {};
+}
+
+std::expected<void, TreeFailure> copy_fifo(int from_parent, const char* from_name, int to_parent,
+                                           const char* to_name, const std::string& from_path) {
+  struct stat st;
+  if (fstatat(from_parent, from_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return fail_at(errno, from_path);
+  }
+  if (!S_ISFIFO(st.st_mode)) return fail_at(EAGAIN, from_path);
+  if (mkfifoat(to_parent, to_name, 0600) != 0) return fail_at(errno, from_path);
+  // The name was just made in a directory nobody else can enter, so following it is safe.
+  if (fchmodat(to_parent, to_name, st.st_mode & 07777, 0) != 0) return fail_at(errno, from_path);
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  if (utimensat(to_parent, to_name, times, AT_SYMLINK_NOFOLLOW) != 0) {
+    return fail_at(errno, from_path);
+  }
+  return {};
+}
+
+std::expected<void, TreeFailure> copy_entry(CopyState& state, int from_parent,
+                                            const char* from_name, int to_parent,
+                                            const char* to_name, unsigned char type,
+                                            const std::string& from_path) {
+  switch (type) {
+    case DT_REG:
+      return copy_regular(state, from_parent, from_name, to_parent, to_name, from_path);
+    case DT_DIR:
+      return copy_directory(state, from_parent, from_name, to_parent, to_name, from_path);
+    case DT_LNK:
+      return copy_symlink(from_parent, from_name, to_parent, to_name, from_path);
+    case DT_FIFO:
+      return copy_fifo(from_parent, from_name, to_parent, to_name, from_path);
+    default:
+      return fail_at(ENOTSUP, from_path);
+  }
+}
+
+std::expected<void, TreeFailure> remove_directory(int parent, const char* name,
+                                                  const std::string& path) {
+  UniqueFd fd(openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) return fail_at(errno, path);
+  UniqueFd listing(dup(fd.get()));
+  if (!listing) return fail_at(errno, path);
+  auto entries = read_entries(std::move(listing));
+  if (!entries) return fail_at(entries.error(), path);
+  for (const Entry& entry : *entries) {
+    if (entry.type == DT_DIR) {
+      if (auto r = remove_directory(fd.get(), entry.name.c_str(), child_path(path, entry.name));
+          !r) {
+        return r;
+      }
+    } else if (unlinkat(fd.get(), entry.name.c_str(), 0) != 0 && errno != ENOENT) {
+      return fail_at(errno, child_path(path, entry.name));
+    }
+  }
+  if (unlinkat(parent, name, AT_REMOVEDIR) != 0 && errno != ENOENT) return fail_at(errno, path);
+  return {};
+}
+
+}  // namespace
+
+std::expected<void, TreeFailure> copy_tree(const std::string& from, const std::string& to) {
+  struct stat st;
+  if (fstatat(AT_FDCWD, from.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return fail_at(errno, from);
+  CopyState state;
+  return copy_entry(state, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), IFTODT(st.st_mode), from);
+}
+
+std::expected<void, TreeFailure> remove_tree(const std::string& path) {
+  struct stat st;
+  if (fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return fail_at(errno, path);
+  if (S_ISDIR(st.st_mode)) return remove_directory(AT_FDCWD, path.c_str(), path);
+  if (unlink(path.c_str()) != 0) return fail_at(errno, path);
+  return {};
+}
+
+std::expected<TreeWalker::Level, int> TreeWalker::read_level(UniqueFd fd, std::string path) {
+  UniqueFd listing(dup(fd.get()));
+  if (!listing) return std::unexpected(errno);
+  auto entries = read_entries(std::move(listing));
+  if (!entries) return std::unexpected(entries.error());
+  std::sort(entries->begin(), entries->end(),
+            [](const Entry& a, const Entry& b) { return a.name < b.name; });
+  Level level;
+  level.fd = std::move(fd);
+  level.path = std::move(path);
+  level.children.reserve(entries->size());
+  for (auto& entry : *entries) level.children.push_back(Child{std::move(entry.name), entry.type});
+  return level;
+}
+
+std::expected<TreeWalker, int> TreeWalker::open(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) return std::unexpected(errno);
+  auto level = read_level(std::move(fd), path);
+  if (!level) return std::unexpected(level.error());
+  TreeWalker walker;
+  walker.levels_.push_back(std::move(*level));
+  return walker;
+}
+
+std::expected<std::optional<TreeWalker::Item>, TreeFailure> TreeWalker::next() {
+  if (pending_descent_) {
+    pending_descent_ = false;
+    Level& parent = levels_.back();
+    const Child& child = parent.children[parent.index - 1];
+    std::string path = child_path(parent.path, child.name);
+    UniqueFd fd(openat(parent.fd.get(), child.name.c_str(),
+                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) return fail_at(errno, path);
+    auto level = read_level(std::move(fd), path);
+    if (!level) return fail_at(level.error(), path);
+    levels_.push_back(std::move(*level));
+  }
+  while (!levels_.empty()) {
+    Level& level = levels_.back();
+    if (level.index == level.children.size()) {
+      levels_.pop_back();
+      continue;
+    }
+    const Child& child = level.children[level.index++];
+    Item item{child_path(level.path, child.name), child.type == DT_DIR, child.type == DT_LNK};
+    pending_descent_ = item.is_directory;
+    return item;
+  }
+  return std::optional<Item>{};
+}
+
+}  // namespace platform::linux_impl

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "platform/files.hpp"
+
+namespace platform::linux_impl {
+
+// Prefix of the directories item_replacement_directory makes beside a destination.
+inline constexpr const char* ITEM_REPLACEMENT_PREFIX = ".item-replacement-";
+// Where Linux keeps the quarantine attribute: user attributes need the namespace prefix.
+inline constexpr const char* QUARANTINE_XATTR = "user.com.apple.quarantine";
+
+// POSIX files. Security facts come from lstat and are written with fchownat without following
+// links; the enumerator walks through directory descriptors and never enters a link. The
+// replacement directory is made (mode 0700, owned by the caller) in the destination's own parent
+// directory, so it is on the destination's file system; the swap is one
+// renameat2(RENAME_EXCHANGE), after which the old tree and the then empty replacement directory
+// are removed. Quarantine removal deletes QUARANTINE_XATTR item by item.
+class LinuxFiles final : public Files {
+ public:
+  FileUrl file_url(std::string_view path) override;
+  std::optional<std::string> url_string(const FileUrl& url) override;
+  std::optional<std::string> url_path(const FileUrl& url) override;
+  std::optional<FileUrl> append_path_component(const FileUrl& directory,
+                                               std::string_view name) override;
+
+  FoundationResult<FileUrl> item_replacement_directory(const FileUrl& destination) override;
+  FoundationResult<void> copy_item(const FileUrl& from, const FileUrl& to) override;
+  FoundationResult<void> replace_item(const FileUrl& destination, const FileUrl& replacement,
+                                      std::string_view backup_name) override;
+
+  FileSecurityCopy copy_file_security(const FileUrl& url) override;
+  bool set_owner(FileSecurity& security, std::uint32_t owner) override;
+  bool set_group(FileSecurity& security, std::uint32_t group) override;
+  std::expected<void, CFCallFailure> write_file_security(const FileUrl& url,
+                                                         const FileSecurity& security) override;
+
+  std::unique_ptr<DirectoryEnumerator> enumerate_recursively(const FileUrl& directory) override;
+
+  QuarantineRemoval quarantine_removal() const override;
+  int remove_quarantine_attributes(std::string_view path) override;
+};
+
+}  // namespace platform::linux_impl

@@ -1,0 +1,108 @@
+#include "util/fs/replace.hpp"
+
+#include <string>
+
+#include "common/util/log.hpp"
+#include "common/util/macos.hpp"
+#include "platform/files.hpp"
+#include "util/fs/ownership.hpp"
+#include "util/security/quarantine.hpp"
+
+namespace util::fs {
+
+namespace macos = common::util::macos;
+using common::util::log_out;
+
+std::optional<std::string_view> path_file_name(std::string_view path) {
+  std::optional<std::string_view> last;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    std::string_view component = path.substr(start, end - start);
+    if (!component.empty() && component != ".") last = component;
+    start = end + 1;
+  }
+  if (!last || *last == "..") return std::nullopt;
+  return last;
+}
+
+common::Status replace_directory_atomic(platform::Platform& platform, std::string_view source_path,
+                                        std::string_view destination_path,
+                                        const SignatureValidator& validate) {
+  platform::Files& files = *platform.files;
+
+  auto source_text = macos::path_to_str(source_path, "source_path");
+  if (!source_text) return common::fail(std::move(source_text.error()));
+  platform::FileUrl source_url = files.file_url(*source_text);
+
+  auto destination_text = macos::path_to_str(destination_path, "destination_path");
+  if (!destination_text) return common::fail(std::move(destination_text.error()));
+  platform::FileUrl destination_url = files.file_url(*destination_text);
+
+  log_out("Reading file permissions of destination");
+  auto destination_security = copy_cf_file_security(files, destination_url);
+  if (!destination_security) return common::fail(std::move(destination_security.error()));
+  const auto& owner = destination_security->owner;
+  const auto& group = destination_security->group;
+  const auto& mode = destination_security->mode;
+  if (!owner || !group || !mode)
+    return common::fail_other("Failed to extract file security details");
+  log_out("File permissions read successfully: Owner: " + std::to_string(*owner) +
+          ", Group: " + std::to_string(*group) + ", Mode: " + std::to_string(*mode));
+
+  log_out("Creating temporary directory for copy operations");
+  auto temporary_directory = files.item_replacement_directory(destination_url);
+  if (!temporary_directory) {
+    return common::fail(
+        macos::error_from_ns_error(temporary_directory.error().localized_description));
+  }
+
+  auto file_name = path_file_name(destination_path);
+  if (!file_name) {
+    return common::fail_other("Could not get file name from the given \"destination_path\"");
+  }
+  auto file_name_text = macos::file_name_to_str(*file_name);
+  if (!file_name_text) return common::fail(std::move(file_name_text.error()));
+
+  auto temp_item_url = files.append_path_component(*temporary_directory, *file_name_text);
+  if (!temp_item_url) return common::fail_other("Could not create \"temp_item_url\"");
+  auto temp_item_path = files.url_path(*temp_item_url);
+  if (!temp_item_path) return common::fail_other("Failed to convert from \"NSURL\" to \"Path\"");
+  log_out("Created temporary directory for item at path: " + *temp_item_path);
+
+  log_out("Copying item to temporary directory");
+  if (auto copied = files.copy_item(source_url, *temp_item_url); !copied) {
+    return common::fail(macos::error_from_ns_error(copied.error().localized_description));
+  }
+
+  // The source lives where its owner can still change it after the first check; what lands at
+  // the destination is this copy, in a directory only we can reach, so this copy is what must be
+  // proven signed.
+  log_out("Validating signature of item in temporary directory");
+  if (auto valid = validate(platform, *temp_item_path); !valid) return valid;
+  log_out("Successfully validated signature of item in temporary directory");
+
+  log_out("Recursively overriding ownership of item in temporary directory");
+  if (auto owned = override_directory_owner_and_group_recursive(files, *temp_item_url,
+                                                                *destination_security);
+      !owned) {
+    return owned;
+  }
+
+  log_out("Removing quarantine attribute of item in temporary directory");
+  if (auto removed = util::security::remove_quarantine_attribute(files, *temp_item_path);
+      !removed) {
+    return common::fail_other("Failed to remove quarantine attribute: " + removed.error().text());
+  }
+  log_out("Successfully removed quarantine attribute");
+
+  log_out("Replace item at destination with item from temporary directory");
+  if (auto replaced = files.replace_item(destination_url, *temp_item_url, BACKUP_ITEM_NAME);
+      !replaced) {
+    return common::fail(macos::error_from_ns_error(replaced.error().localized_description));
+  }
+  return {};
+}
+
+}  // namespace util::fs
