@@ -61,3 +61,47 @@ if(KOLVARIS_BUILD_FUZZERS)
     -fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
   target_link_options(kolvaris_settings INTERFACE -fsanitize=address,undefined)
 endif()
+
+# The root certificate code signatures must chain to, compiled into the helper. Without
+# KOLVARIS_TRUST_ANCHOR this is a development build that trusts a test root generated into the
+# build folder (its private keys lie beside it). Tests use that test PKI in every build.
+set(KOLVARIS_TEST_PKI_DIR "${CMAKE_BINARY_DIR}/test-pki")
+if(NOT KOLVARIS_TRUST_ANCHOR OR KOLVARIS_BUILD_TESTS OR KOLVARIS_BUILD_BENCHMARKS)
+  set(_pki_team "")
+  if(EXISTS "${KOLVARIS_TEST_PKI_DIR}/team")
+    file(STRINGS "${KOLVARIS_TEST_PKI_DIR}/team" _pki_team LIMIT_COUNT 1)
+  endif()
+  if(NOT EXISTS "${KOLVARIS_TEST_PKI_DIR}/root.pem" OR
+     NOT _pki_team STREQUAL KOLVARIS_SIGNING_TEAM_IDENTIFIER)
+    execute_process(
+      COMMAND "${CMAKE_SOURCE_DIR}/scripts/make-test-pki" "${KOLVARIS_TEST_PKI_DIR}"
+              --team "${KOLVARIS_SIGNING_TEAM_IDENTIFIER}"
+      RESULT_VARIABLE _pki_result)
+    if(NOT _pki_result EQUAL 0)
+      message(FATAL_ERROR "scripts/make-test-pki failed (${_pki_result})")
+    endif()
+  endif()
+endif()
+if(KOLVARIS_TRUST_ANCHOR)
+  set(KOLVARIS_DEVELOPMENT_BUILD OFF)
+  set(_trust_anchor "${KOLVARIS_TRUST_ANCHOR}")
+else()
+  set(KOLVARIS_DEVELOPMENT_BUILD ON)
+  set(_trust_anchor "${KOLVARIS_TEST_PKI_DIR}/root.pem")
+  message(WARNING
+    "DEVELOPMENT BUILD: KOLVARIS_TRUST_ANCHOR is not set, so the helper trusts the test root "
+    "${_trust_anchor}, whose private keys lie in the build folder. Never install this build.")
+endif()
+if(NOT EXISTS "${_trust_anchor}")
+  message(FATAL_ERROR "KOLVARIS_TRUST_ANCHOR: ${_trust_anchor} does not exist")
+endif()
+file(READ "${_trust_anchor}" _trust_anchor_pem)
+if(NOT _trust_anchor_pem MATCHES "-----BEGIN CERTIFICATE-----")
+  message(FATAL_ERROR "KOLVARIS_TRUST_ANCHOR: ${_trust_anchor} holds no PEM certificate")
+endif()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_trust_anchor}")
+set(KOLVARIS_GENERATED_DIR "${CMAKE_BINARY_DIR}/generated")
+file(WRITE "${KOLVARIS_GENERATED_DIR}/kolvaris_trust_anchor.inc.new"
+  "R\"KOLVARIS_PEM(${_trust_anchor_pem})KOLVARIS_PEM\"\n")
+configure_file("${KOLVARIS_GENERATED_DIR}/kolvaris_trust_anchor.inc.new"
+  "${KOLVARIS_GENERATED_DIR}/kolvaris_trust_anchor.inc" COPYONLY)

@@ -1,0 +1,350 @@
+#include "platform/linux/code_signing_linux.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <memory>
+
+#include "common/util/unique_fd.hpp"
+#include "platform/linux/bundle_signature.hpp"
+#include "platform/linux/requirement_language.hpp"
+#include "platform/linux/sha256.hpp"
+
+#ifndef SO_PEERPIDFD
+#define SO_PEERPIDFD 77
+#endif
+
+namespace platform::linux_impl {
+
+using common::util::UniqueFd;
+
+namespace {
+
+class LinuxPeerProcess final : public PeerProcess {
+ public:
+  LinuxPeerProcess(pid_t pid, UniqueFd pidfd) : pid_(pid), pidfd_(std::move(pidfd)) {}
+  pid_t pid() const override { return pid_; }
+  int pidfd() const { return pidfd_.get(); }
+
+ private:
+  pid_t pid_;
+  UniqueFd pidfd_;
+};
+
+class LinuxGuestCode final : public GuestCode {
+ public:
+  LinuxGuestCode(pid_t pid, UniqueFd pidfd, UniqueFd executable, std::string executable_path)
+      : pid_(pid),
+        pidfd_(std::move(pidfd)),
+        executable_(std::move(executable)),
+        executable_path_(std::move(executable_path)) {}
+
+  pid_t pid_;
+  UniqueFd pidfd_;
+  UniqueFd executable_;          // the running executable's inode, whatever its path says now
+  std::string executable_path_;  // where it was when the process was looked up
+};
+
+class LinuxFileURL final : public FileURL {
+ public:
+  explicit LinuxFileURL(std::string path) : path_(std::move(path)) {}
+  std::string path_;
+};
+
+class LinuxStaticCode final : public StaticCode {
+ public:
+  explicit LinuxStaticCode(UniqueFd root) : root_(std::move(root)) {}
+  UniqueFd root_;  // the bundle directory, pinned when the code object was made
+};
+
+class LinuxRequirement final : public Requirement {
+ public:
+  explicit LinuxRequirement(RequirementNode node) : node_(std::move(node)) {}
+  RequirementNode node_;
+};
+
+// The process behind a pidfd still exists (running or a zombie not yet reaped). Once it has been
+// reaped its pid may name another process, and this answers false.
+// (glibc 2.36's <sys/pidfd.h> lacks C linkage for C++, so the system calls are made directly.)
+bool is_alive(int pidfd) { return ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0; }
+
+int open_pidfd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+
+std::string proc_path(pid_t pid, std::string_view entry) {
+  return "/proc/" + std::to_string(pid) + "/" + std::string(entry);
+}
+
+// Reads a /proc file in chunks, handing each to `consume`. Error: errno.
+template <typename Consume>
+std::expected<void, int> read_proc(pid_t pid, std::string_view entry, Consume consume) {
+  UniqueFd fd(::open(proc_path(pid, entry).c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return std::unexpected(errno);
+  std::array<char, 4096> buffer;
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(errno);
+    }
+    if (n == 0) return {};
+    consume(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+  }
+}
+
+std::expected<long, int> tracer_pid(pid_t pid) {
+  std::string status;
+  auto read = read_proc(pid, "status", [&](std::string_view chunk) {
+    if (status.size() < 64 * 1024) status += chunk;
+  });
+  if (!read) return std::unexpected(read.error());
+  constexpr std::string_view kKey = "\nTracerPid:";
+  auto at = status.find(kKey);
+  if (at == std::string::npos) return std::unexpected(EINVAL);
+  std::size_t begin = at + kKey.size();
+  while (begin < status.size() && (status[begin] == ' ' || status[begin] == '\t')) ++begin;
+  long tracer = 0;
+  auto [ptr, ec] = std::from_chars(status.data() + begin, status.data() + status.size(), tracer);
+  if (ec != std::errc()) return std::unexpected(EINVAL);
+  return tracer;
+}
+
+// The first code-injecting variable of the environment the process was started with, or "".
+std::expected<std::string, int> injecting_variable(pid_t pid) {
+  std::string found;
+  std::string entry;  // the start of the current entry; enough to know its name
+  bool judged = false;
+  auto judge = [&] {
+    if (!judged && found.empty() && is_code_injecting_variable(entry)) {
+      found = entry.substr(0, entry.find('='));
+    }
+    judged = true;
+  };
+  auto read = read_proc(pid, "environ", [&](std::string_view chunk) {
+    for (char c : chunk) {
+      if (c == '\0') {
+        judge();
+        entry.clear();
+        judged = false;
+      } else if (entry.size() < 32) {
+        entry += c;
+      }
+    }
+  });
+  if (!read) return std::unexpected(read.error());
+  if (!entry.empty()) judge();
+  return found;
+}
+
+SecFailure sec_failure(OSStatus status, std::string detail) {
+  return SignatureProblem{status, std::move(detail)}.sec_failure();
+}
+
+std::expected<void, SignatureProblem> check_guest(const LinuxGuestCode& guest,
+                                                  const RequirementNode& requirement,
+                                                  const X509* anchor) {
+  auto gone = [] {
+    return std::unexpected(SignatureProblem{NO_SUCH_CODE, "the process has exited"});
+  };
+  if (!is_alive(guest.pidfd_.get())) return gone();
+
+  // What the loader and a debugger can do to a process is outside its signature. The process was
+  // looked up through its pidfd, and the final liveness check below proves these reads were
+  // about the same process.
+  auto tracer = tracer_pid(guest.pid_);
+  if (!tracer) return gone();
+  if (*tracer != 0) {
+    return std::unexpected(SignatureProblem{
+        GUEST_INVALID, "the process is being traced by process " + std::to_string(*tracer)});
+  }
+  auto variable = injecting_variable(guest.pid_);
+  if (!variable) {
+    if (variable.error() == ENOENT || variable.error() == ESRCH) return gone();
+    return std::unexpected(
+        SignatureProblem{GUEST_INVALID, "cannot read the environment of the process: " +
+                                            common::os_error_description(variable.error())});
+  }
+  if (!variable->empty()) {
+    return std::unexpected(
+        SignatureProblem{GUEST_INVALID, "the process was started with " + *variable +
+                                            " set, which loads code its signature does not cover"});
+  }
+
+  std::string path = guest.executable_path_;
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (path.ends_with(kDeleted)) path.resize(path.size() - kDeleted.size());
+  std::string bundle = bundle_of_executable(path);
+  if (bundle.empty()) {
+    return std::unexpected(
+        SignatureProblem{UNSIGNED, "the executable " + path + " is not inside a bundle"});
+  }
+  UniqueFd root(::open(bundle.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!root) {
+    return std::unexpected(SignatureProblem{STATIC_CODE_NOT_FOUND, bundle});
+  }
+  auto verified = read_verified_signature(root.get(), anchor);
+  if (!verified) return std::unexpected(std::move(verified.error()));
+
+  const std::string& main = verified->manifest.main_executable;
+  std::string running = path.substr(bundle.size() + 1);
+  if (running != main) {
+    return std::unexpected(SignatureProblem{
+        STATIC_CODE_CHANGED, "the process runs " + running + ", not the main executable " + main});
+  }
+  if (!requirement.evaluate(verified->facts)) {
+    return std::unexpected(SignatureProblem{REQUIREMENT_FAILED, ""});
+  }
+
+  // Only what establishes the identity of the running code is checked here: the signature, and
+  // that the executable the kernel runs is byte for byte the sealed main executable. Resources
+  // are sealed too, but re-reading a whole bundle for every connection would cost far more than
+  // the check is worth; bundles are validated in full when they are installed.
+  const ManifestEntry* sealed = verified->manifest.find(main);
+  auto changed = [&] {
+    return std::unexpected(SignatureProblem{
+        STATIC_CODE_CHANGED, "the running executable differs from the sealed " + main});
+  };
+  struct stat st;
+  if (::fstat(guest.executable_.get(), &st) != 0 ||
+      static_cast<std::uint64_t>(st.st_size) != sealed->size) {
+    return changed();
+  }
+  constexpr std::size_t kChunk = 256 * 1024;
+  std::unique_ptr<unsigned char[]> buffer(new unsigned char[kChunk]);
+  std::uint64_t bytes = 0;
+  if (::lseek(guest.executable_.get(), 0, SEEK_SET) != 0) return changed();
+  auto digest =
+      sha256_fd(guest.executable_.get(), std::span<unsigned char>(buffer.get(), kChunk), bytes);
+  if (!digest || bytes != sealed->size || *digest != sealed->digest) return changed();
+
+  if (!is_alive(guest.pidfd_.get())) return gone();
+  return {};
+}
+
+}  // namespace
+
+std::string bundle_of_executable(std::string_view executable_path) {
+  if (executable_path.empty() || executable_path.front() != '/') return "";
+  auto slash = executable_path.rfind('/');
+  std::string_view directory = executable_path.substr(0, slash);
+  std::string_view name = executable_path.substr(slash + 1);
+  constexpr std::string_view kMacOS = "/Contents/MacOS";
+  if (name.empty() || !directory.ends_with(kMacOS)) return "";
+  std::string_view bundle = directory.substr(0, directory.size() - kMacOS.size());
+  if (bundle.empty()) return "";
+  return std::string(bundle);
+}
+
+bool is_code_injecting_variable(std::string_view entry) {
+  for (std::string_view name : {"LD_PRELOAD=", "LD_AUDIT=", "LD_LIBRARY_PATH="}) {
+    if (entry.starts_with(name)) return true;
+  }
+  return false;
+}
+
+LinuxCodeSigning::LinuxCodeSigning(std::string_view trust_anchor_pem)
+    : anchor_(parse_pem_certificate(trust_anchor_pem)) {}
+
+std::expected<std::unique_ptr<PeerProcess>, int> LinuxCodeSigning::copy_peer_process(
+    int socket_fd) {
+  ucred credentials{};
+  socklen_t length = sizeof credentials;
+  if (::getsockopt(socket_fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
+    return std::unexpected(errno);
+  }
+  int pidfd = -1;
+  length = sizeof pidfd;
+  if (::getsockopt(socket_fd, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) != 0) {
+    if (errno != ENOPROTOOPT) return std::unexpected(errno);
+    // Kernels before 6.5: the best available is a pidfd taken now, which a pid recycled since
+    // the connect would fool. The check of the running executable still has to pass.
+    pidfd = open_pidfd(credentials.pid);
+    if (pidfd < 0) return std::unexpected(errno);
+  }
+  return std::make_unique<LinuxPeerProcess>(credentials.pid, UniqueFd(pidfd));
+}
+
+std::expected<PeerCredentials, int> LinuxCodeSigning::peer_credentials(int socket_fd) {
+  ucred credentials{};
+  socklen_t length = sizeof credentials;
+  if (::getsockopt(socket_fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
+    return std::unexpected(errno);
+  }
+  return PeerCredentials{credentials.uid, credentials.gid};
+}
+
+std::expected<std::unique_ptr<GuestCode>, OSStatus> LinuxCodeSigning::copy_guest_code(
+    const PeerProcess& peer) {
+  auto* linux_peer = dynamic_cast<const LinuxPeerProcess*>(&peer);
+  if (!linux_peer) return std::unexpected(INVALID_OBJECT_REF);
+  if (!is_alive(linux_peer->pidfd())) return std::unexpected(NO_SUCH_CODE);
+
+  std::string exe = proc_path(linux_peer->pid(), "exe");
+  std::string target(4096, '\0');
+  ssize_t n = ::readlink(exe.c_str(), target.data(), target.size());
+  if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) return std::unexpected(NO_SUCH_CODE);
+  target.resize(static_cast<std::size_t>(n));
+  UniqueFd executable(::open(exe.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!executable) return std::unexpected(NO_SUCH_CODE);
+  // Both reads went through the pid; the pidfd says whether that pid still named our peer.
+  if (!is_alive(linux_peer->pidfd())) return std::unexpected(NO_SUCH_CODE);
+
+  UniqueFd pidfd(::fcntl(linux_peer->pidfd(), F_DUPFD_CLOEXEC, 0));
+  if (!pidfd) return std::unexpected(NO_SUCH_CODE);
+  return std::make_unique<LinuxGuestCode>(linux_peer->pid(), std::move(pidfd),
+                                          std::move(executable), std::move(target));
+}
+
+std::unique_ptr<FileURL> LinuxCodeSigning::create_file_url(std::string_view utf8_path) {
+  // A path that cannot name a file gives no URL.
+  if (utf8_path.empty() || utf8_path.find('\0') != std::string_view::npos) return nullptr;
+  return std::make_unique<LinuxFileURL>(std::string(utf8_path));
+}
+
+std::expected<std::unique_ptr<StaticCode>, OSStatus> LinuxCodeSigning::create_static_code(
+    const FileURL& url) {
+  auto* linux_url = dynamic_cast<const LinuxFileURL*>(&url);
+  if (!linux_url) return std::unexpected(INVALID_OBJECT_REF);
+  struct stat st;
+  if (::lstat(linux_url->path_.c_str(), &st) != 0) return std::unexpected(STATIC_CODE_NOT_FOUND);
+  // A bundle is a directory; a symlink to one is not followed (as root, nothing is).
+  if (!S_ISDIR(st.st_mode)) return std::unexpected(BAD_BUNDLE_FORMAT);
+  UniqueFd root(::open(linux_url->path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!root) return std::unexpected(STATIC_CODE_NOT_FOUND);
+  return std::make_unique<LinuxStaticCode>(std::move(root));
+}
+
+std::expected<std::unique_ptr<Requirement>, SecFailure> LinuxCodeSigning::create_requirement(
+    std::string_view text) {
+  auto compiled = compile_requirement(text);
+  if (!compiled) return std::unexpected(compiled.error().sec_failure());
+  return std::make_unique<LinuxRequirement>(std::move(*compiled));
+}
+
+std::expected<void, SecFailure> LinuxCodeSigning::check_guest_validity(
+    GuestCode& code, const Requirement& requirement) {
+  auto* guest = dynamic_cast<LinuxGuestCode*>(&code);
+  auto* compiled = dynamic_cast<const LinuxRequirement*>(&requirement);
+  if (!guest || !compiled) return std::unexpected(sec_failure(INVALID_OBJECT_REF, ""));
+  auto checked = check_guest(*guest, compiled->node_, anchor_.get());
+  if (!checked) return std::unexpected(checked.error().sec_failure());
+  return {};
+}
+
+std::expected<void, SecFailure> LinuxCodeSigning::check_static_validity(
+    StaticCode& code, const Requirement& requirement) {
+  auto* bundle = dynamic_cast<LinuxStaticCode*>(&code);
+  auto* compiled = dynamic_cast<const LinuxRequirement*>(&requirement);
+  if (!bundle || !compiled) return std::unexpected(sec_failure(INVALID_OBJECT_REF, ""));
+  auto checked = validate_bundle(bundle->root_.get(), anchor_.get(), compiled->node_);
+  if (!checked) return std::unexpected(checked.error().sec_failure());
+  return {};
+}
+
+}  // namespace platform::linux_impl

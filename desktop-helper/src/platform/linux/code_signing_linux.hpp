@@ -1,0 +1,43 @@
+#pragma once
+// Code signing on Linux: bundle signatures checked with OpenSSL against one trust anchor, and
+// peers identified through a pidfd taken when they connected.
+
+#include <string_view>
+
+#include "platform/code_signing.hpp"
+#include "platform/linux/openssl_ptr.hpp"
+
+namespace platform::linux_impl {
+
+class LinuxCodeSigning final : public CodeSigning {
+ public:
+  // `trust_anchor_pem`: the root certificate signatures must chain to. A text without a
+  // certificate leaves no anchor, and every signature is then untrusted.
+  explicit LinuxCodeSigning(std::string_view trust_anchor_pem);
+
+  std::expected<std::unique_ptr<PeerProcess>, int> copy_peer_process(int socket_fd) override;
+  std::expected<PeerCredentials, int> peer_credentials(int socket_fd) override;
+  std::expected<std::unique_ptr<GuestCode>, OSStatus> copy_guest_code(
+      const PeerProcess& peer) override;
+  std::unique_ptr<FileURL> create_file_url(std::string_view utf8_path) override;
+  std::expected<std::unique_ptr<StaticCode>, OSStatus> create_static_code(
+      const FileURL& url) override;
+  std::expected<std::unique_ptr<Requirement>, SecFailure> create_requirement(
+      std::string_view text) override;
+  std::expected<void, SecFailure> check_guest_validity(GuestCode& code,
+                                                       const Requirement& requirement) override;
+  std::expected<void, SecFailure> check_static_validity(StaticCode& code,
+                                                        const Requirement& requirement) override;
+
+ private:
+  X509Ptr anchor_;
+};
+
+// The bundle directory of an executable at <bundle>/Contents/MacOS/<name>, or "" when the path
+// has another shape.
+std::string bundle_of_executable(std::string_view executable_path);
+
+// Environment variables with which the dynamic loader runs code that no signature covers.
+bool is_code_injecting_variable(std::string_view entry);
+
+}  // namespace platform::linux_impl
