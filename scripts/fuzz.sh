@@ -15,7 +15,8 @@ for target in build-fuzz/fuzz/fuzz_*; do
   name=$(basename "$target")
   corpus="build-fuzz/corpus-$name"
   mkdir -p "$corpus"
-  seeds=(fuzz/seeds/"$name")
+  seeds=()
+  [ -d fuzz/seeds/"$name" ] && seeds=(fuzz/seeds/"$name")
   echo "== $name for ${seconds}s"
   "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 "$corpus" "${seeds[@]}" 2>&1 | tail -n 5
 done
