@@ -1,6 +1,7 @@
 #include "platform/code_signing.hpp"
 #include "platform/linux/activation_linux.hpp"
 #include "platform/linux/code_signing_linux.hpp"
+#include "platform/linux/files_linux.hpp"
 #include "platform/linux/trust_anchor.hpp"
 #include "platform/platform.hpp"
 
@@ -12,6 +13,7 @@ Platform& system_platform() {
     auto* p = new Platform;
     p->activation = new linux_impl::SystemdActivation;
     p->code_signing = new linux_impl::LinuxCodeSigning(linux_impl::compiled_trust_anchor_pem());
+    p->files = new linux_impl::LinuxFiles;
     return p;
   }();
   return *platform;
