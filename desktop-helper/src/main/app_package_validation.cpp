@@ -19,7 +19,7 @@ common::Status validate_app_package_signature(platform::Platform& platform,
     return common::fail_other("Failed to create \"CFString\" from the given app_path");
   }
 
-  auto url = code_signing.create_file_url(app_path);
+  auto url = code_signing.create_code_url(app_path);
   if (!url) return common::fail_other("Failed to create CFURL from path");
 
   auto code = code_signing.create_static_code(*url);

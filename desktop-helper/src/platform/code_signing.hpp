@@ -51,10 +51,10 @@ class StaticCode {
   virtual ~StaticCode() = default;
 };
 
-// A file URL naming a path (the darwin layer's CFURL).
-class FileURL {
+// The location of code on disk, made from a path (the darwin layer's CFURL).
+class CodeURL {
  public:
-  virtual ~FileURL() = default;
+  virtual ~CodeURL() = default;
 };
 
 // A compiled code-signing requirement.
@@ -76,11 +76,11 @@ class CodeSigning {
   virtual std::expected<std::unique_ptr<GuestCode>, OSStatus> copy_guest_code(
       const PeerProcess& peer) = 0;
 
-  // A file URL for a UTF-8 path, or nullptr ("no result").
-  virtual std::unique_ptr<FileURL> create_file_url(std::string_view utf8_path) = 0;
+  // The location named by a UTF-8 path, or nullptr ("no result").
+  virtual std::unique_ptr<CodeURL> create_code_url(std::string_view utf8_path) = 0;
   // The code at that URL, or the non-zero status of the failure.
   virtual std::expected<std::unique_ptr<StaticCode>, OSStatus> create_static_code(
-      const FileURL& url) = 0;
+      const CodeURL& url) = 0;
 
   // Compiles a requirement text (UTF-8).
   virtual std::expected<std::unique_ptr<Requirement>, SecFailure> create_requirement(

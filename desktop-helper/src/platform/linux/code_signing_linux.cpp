@@ -52,9 +52,9 @@ class LinuxGuestCode final : public GuestCode {
   std::string executable_path_;  // where it was when the process was looked up
 };
 
-class LinuxFileURL final : public FileURL {
+class LinuxCodeURL final : public CodeURL {
  public:
-  explicit LinuxFileURL(std::string path) : path_(std::move(path)) {}
+  explicit LinuxCodeURL(std::string path) : path_(std::move(path)) {}
   std::string path_;
 };
 
@@ -301,15 +301,15 @@ std::expected<std::unique_ptr<GuestCode>, OSStatus> LinuxCodeSigning::copy_guest
                                           std::move(executable), std::move(target));
 }
 
-std::unique_ptr<FileURL> LinuxCodeSigning::create_file_url(std::string_view utf8_path) {
+std::unique_ptr<CodeURL> LinuxCodeSigning::create_code_url(std::string_view utf8_path) {
   // A path that cannot name a file gives no URL.
   if (utf8_path.empty() || utf8_path.find('\0') != std::string_view::npos) return nullptr;
-  return std::make_unique<LinuxFileURL>(std::string(utf8_path));
+  return std::make_unique<LinuxCodeURL>(std::string(utf8_path));
 }
 
 std::expected<std::unique_ptr<StaticCode>, OSStatus> LinuxCodeSigning::create_static_code(
-    const FileURL& url) {
-  auto* linux_url = dynamic_cast<const LinuxFileURL*>(&url);
+    const CodeURL& url) {
+  auto* linux_url = dynamic_cast<const LinuxCodeURL*>(&url);
   if (!linux_url) return std::unexpected(INVALID_OBJECT_REF);
   struct stat st;
   if (::lstat(linux_url->path_.c_str(), &st) != 0) return std::unexpected(STATIC_CODE_NOT_FOUND);

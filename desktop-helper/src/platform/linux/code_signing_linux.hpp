@@ -19,9 +19,9 @@ class LinuxCodeSigning final : public CodeSigning {
   std::expected<PeerCredentials, int> peer_credentials(int socket_fd) override;
   std::expected<std::unique_ptr<GuestCode>, OSStatus> copy_guest_code(
       const PeerProcess& peer) override;
-  std::unique_ptr<FileURL> create_file_url(std::string_view utf8_path) override;
+  std::unique_ptr<CodeURL> create_code_url(std::string_view utf8_path) override;
   std::expected<std::unique_ptr<StaticCode>, OSStatus> create_static_code(
-      const FileURL& url) override;
+      const CodeURL& url) override;
   std::expected<std::unique_ptr<Requirement>, SecFailure> create_requirement(
       std::string_view text) override;
   std::expected<void, SecFailure> check_guest_validity(GuestCode& code,

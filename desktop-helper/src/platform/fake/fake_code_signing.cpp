@@ -1,0 +1,98 @@
+#include "platform/fake/fake_code_signing.hpp"
+
+namespace platform::fake {
+
+namespace {
+
+// Writes "release <kind>" to the journal when destroyed.
+template <typename Base>
+class Journaled final : public Base {
+ public:
+  Journaled(std::vector<std::string>& journal, std::string kind, std::string detail = {})
+      : journal_(journal), kind_(std::move(kind)), detail_(std::move(detail)) {}
+  ~Journaled() override { journal_.push_back("release " + kind_); }
+  const std::string& detail() const { return detail_; }
+
+ private:
+  std::vector<std::string>& journal_;
+  std::string kind_;
+  std::string detail_;
+};
+
+class FakePeer final : public PeerProcess {
+ public:
+  FakePeer(std::vector<std::string>& journal, pid_t pid) : journal_(journal), pid_(pid) {}
+  ~FakePeer() override { journal_.push_back("release PeerProcess"); }
+  pid_t pid() const override { return pid_; }
+
+ private:
+  std::vector<std::string>& journal_;
+  pid_t pid_;
+};
+
+// The detail an object was made with, for journal lines that name what was passed.
+template <typename Base>
+std::string detail_of(const Base& object) {
+  auto* journaled = dynamic_cast<const Journaled<Base>*>(&object);
+  return journaled ? journaled->detail() : std::string("<foreign>");
+}
+
+}  // namespace
+
+std::expected<std::unique_ptr<PeerProcess>, int> FakeCodeSigning::copy_peer_process(int socket_fd) {
+  journal.push_back("copy_peer_process " + std::to_string(socket_fd));
+  if (peer_process_errno) return std::unexpected(*peer_process_errno);
+  return std::make_unique<FakePeer>(journal, peer_pid);
+}
+
+std::expected<PeerCredentials, int> FakeCodeSigning::peer_credentials(int socket_fd) {
+  journal.push_back("peer_credentials " + std::to_string(socket_fd));
+  if (peer_credentials_errno) return std::unexpected(*peer_credentials_errno);
+  return PeerCredentials{501, 20};
+}
+
+std::expected<std::unique_ptr<GuestCode>, OSStatus> FakeCodeSigning::copy_guest_code(
+    const PeerProcess& peer) {
+  journal.push_back("copy_guest_code " + std::to_string(peer.pid()));
+  if (guest_status) return std::unexpected(*guest_status);
+  return std::make_unique<Journaled<GuestCode>>(journal, "GuestCode",
+                                                "pid " + std::to_string(peer.pid()));
+}
+
+std::unique_ptr<CodeURL> FakeCodeSigning::create_code_url(std::string_view utf8_path) {
+  journal.push_back("create_code_url " + std::string(utf8_path));
+  if (code_url_is_null) return nullptr;
+  return std::make_unique<Journaled<CodeURL>>(journal, "CodeURL", std::string(utf8_path));
+}
+
+std::expected<std::unique_ptr<StaticCode>, OSStatus> FakeCodeSigning::create_static_code(
+    const CodeURL& url) {
+  journal.push_back("create_static_code " + detail_of(url));
+  if (static_code_status) return std::unexpected(*static_code_status);
+  return std::make_unique<Journaled<StaticCode>>(journal, "StaticCode", detail_of(url));
+}
+
+std::expected<std::unique_ptr<Requirement>, SecFailure> FakeCodeSigning::create_requirement(
+    std::string_view text) {
+  journal.push_back("create_requirement " + std::string(text));
+  if (requirement_failure) return std::unexpected(*requirement_failure);
+  return std::make_unique<Journaled<Requirement>>(journal, "Requirement", std::string(text));
+}
+
+std::expected<void, SecFailure> FakeCodeSigning::check_guest_validity(
+    GuestCode& code, const Requirement& requirement) {
+  journal.push_back("check_guest_validity " + detail_of(code) + " against " +
+                    detail_of(requirement));
+  if (guest_validity_failure) return std::unexpected(*guest_validity_failure);
+  return {};
+}
+
+std::expected<void, SecFailure> FakeCodeSigning::check_static_validity(
+    StaticCode& code, const Requirement& requirement) {
+  journal.push_back("check_static_validity " + detail_of(code) + " against " +
+                    detail_of(requirement));
+  if (static_validity_failure) return std::unexpected(*static_validity_failure);
+  return {};
+}
+
+}  // namespace platform::fake

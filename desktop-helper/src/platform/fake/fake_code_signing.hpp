@@ -1,0 +1,45 @@
+#pragma once
+// Scripted code-signing answers for tests of the order of calls, the objects released and the
+// error texts of client verification and bundle validation. Every call and every release of an
+// object it made is written to `journal`, in order. Not thread-safe.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/code_signing.hpp"
+
+namespace platform::fake {
+
+class FakeCodeSigning final : public CodeSigning {
+ public:
+  // "copy_peer_process 7", "release PeerProcess", "create_requirement <text>", ...
+  std::vector<std::string> journal;
+
+  // Scripted answers; by default every call succeeds.
+  pid_t peer_pid = 4242;
+  std::optional<int> peer_process_errno;
+  std::optional<int> peer_credentials_errno;
+  std::optional<OSStatus> guest_status;
+  bool code_url_is_null = false;
+  std::optional<OSStatus> static_code_status;
+  std::optional<SecFailure> requirement_failure;
+  std::optional<SecFailure> guest_validity_failure;
+  std::optional<SecFailure> static_validity_failure;
+
+  std::expected<std::unique_ptr<PeerProcess>, int> copy_peer_process(int socket_fd) override;
+  std::expected<PeerCredentials, int> peer_credentials(int socket_fd) override;
+  std::expected<std::unique_ptr<GuestCode>, OSStatus> copy_guest_code(
+      const PeerProcess& peer) override;
+  std::unique_ptr<CodeURL> create_code_url(std::string_view utf8_path) override;
+  std::expected<std::unique_ptr<StaticCode>, OSStatus> create_static_code(
+      const CodeURL& url) override;
+  std::expected<std::unique_ptr<Requirement>, SecFailure> create_requirement(
+      std::string_view text) override;
+  std::expected<void, SecFailure> check_guest_validity(GuestCode& code,
+                                                       const Requirement& requirement) override;
+  std::expected<void, SecFailure> check_static_validity(StaticCode& code,
+                                                        const Requirement& requirement) override;
+};
+
+}  // namespace platform::fake

@@ -1,0 +1,182 @@
+// Client verification and bundle validation against the fake platform: the order of calls, the
+// objects released (and when), and every error text.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "common/constants.hpp"
+#include "main/app_package_validation.hpp"
+#include "main/client_verification.hpp"
+#include "platform/fake/fake_code_signing.hpp"
+
+namespace {
+
+using platform::SecFailure;
+using platform::fake::FakeCodeSigning;
+using Journal = std::vector<std::string>;
+
+const std::string kRequirement(common::CLIENT_CODE_REQUIREMENT);
+
+class CodeSigningOrderTest : public ::testing::Test {
+ protected:
+  CodeSigningOrderTest() { platform_.code_signing = &fake_; }
+
+  std::string verify_client(int fd = 7) {
+    auto result = main_service::validate_client_code_signing(platform_, fd);
+    return result ? std::string("ok") : result.error().text();
+  }
+  std::string validate_bundle(std::string_view path = "/Applications/Kolvaris.app") {
+    auto result = main_service::validate_app_package_signature(platform_, path);
+    return result ? std::string("ok") : result.error().text();
+  }
+
+  FakeCodeSigning fake_;
+  platform::Platform platform_;
+};
+
+TEST_F(CodeSigningOrderTest, ClientVerificationCallsInOrderAndReleasesInReverse) {
+  EXPECT_EQ(verify_client(7), "ok");
+  EXPECT_EQ(fake_.journal, (Journal{
+                               "copy_peer_process 7",
+                               "peer_credentials 7",
+                               "copy_guest_code 4242",
+                               "create_requirement " + kRequirement,
+                               "check_guest_validity pid 4242 against " + kRequirement,
+                               "release Requirement",
+                               "release GuestCode",
+                               "release PeerProcess",
+                           }));
+}
+
+TEST_F(CodeSigningOrderTest, PeerLookupFailuresAreOsErrors) {
+  fake_.peer_process_errno = ENOTCONN;
+  auto result = main_service::validate_client_code_signing(platform_, 7);
+  ASSERT_FALSE(result);
+  EXPECT_TRUE(result.error().is_os());
+  EXPECT_EQ(result.error().text(), "Transport endpoint is not connected (os error 107)");
+  EXPECT_EQ(fake_.journal, Journal{"copy_peer_process 7"});
+
+  fake_.journal.clear();
+  fake_.peer_process_errno.reset();
+  fake_.peer_credentials_errno = EBADF;
+  EXPECT_EQ(verify_client(7), "Bad file descriptor (os error 9)");
+  EXPECT_EQ(fake_.journal,
+            (Journal{"copy_peer_process 7", "peer_credentials 7", "release PeerProcess"}));
+}
+
+TEST_F(CodeSigningOrderTest, NoGuestCodeGivesTheBareStatus) {
+  fake_.guest_status = -67065;
+  EXPECT_EQ(verify_client(), "SecCodeCopyGuestWithAttributes failed with code: -67065");
+  EXPECT_EQ(fake_.journal, (Journal{"copy_peer_process 7", "peer_credentials 7",
+                                    "copy_guest_code 4242", "release PeerProcess"}));
+  fake_.guest_status = 2147483647;
+  EXPECT_EQ(verify_client(), "SecCodeCopyGuestWithAttributes failed with code: 2147483647");
+}
+
+TEST_F(CodeSigningOrderTest, RequirementFailuresUseTheErrorObjectOrUnknown) {
+  fake_.requirement_failure = SecFailure{-67052, {{-67052, "bad text"}}};
+  EXPECT_EQ(verify_client(), "SecRequirementCreate failed with code: -67052 and error: bad text");
+  EXPECT_EQ(fake_.journal, (Journal{"copy_peer_process 7", "peer_credentials 7",
+                                    "copy_guest_code 4242", "create_requirement " + kRequirement,
+                                    "release GuestCode", "release PeerProcess"}));
+
+  fake_.requirement_failure = SecFailure{-67052, std::nullopt};
+  EXPECT_EQ(verify_client(), "SecRequirementCreate failed with error: unknown");
+  fake_.requirement_failure = SecFailure{-67052, {{-1, std::nullopt}}};
+  EXPECT_EQ(verify_client(), "SecRequirementCreate failed with code: -1 and error: unknown");
+}
+
+TEST_F(CodeSigningOrderTest, CheckFailuresTakeTheErrorObjectNotTheStatus) {
+  fake_.guest_validity_failure =
+      SecFailure{-1, {{-67050, "code failed to satisfy specified code requirement(s)"}}};
+  EXPECT_EQ(verify_client(),
+            "SecCodeCheckValidity failed with code: -67050 and error: code failed to satisfy "
+            "specified code requirement(s)");
+  EXPECT_EQ(fake_.journal, (Journal{
+                               "copy_peer_process 7",
+                               "peer_credentials 7",
+                               "copy_guest_code 4242",
+                               "create_requirement " + kRequirement,
+                               "check_guest_validity pid 4242 against " + kRequirement,
+                               "release Requirement",
+                               "release GuestCode",
+                               "release PeerProcess",
+                           }));
+  fake_.guest_validity_failure = SecFailure{-67062, std::nullopt};
+  EXPECT_EQ(verify_client(), "SecCodeCheckValidity failed with error: unknown");
+}
+
+TEST_F(CodeSigningOrderTest, EveryVerificationCompilesTheRequirementAnew) {
+  EXPECT_EQ(verify_client(), "ok");
+  EXPECT_EQ(verify_client(), "ok");
+  EXPECT_EQ(validate_bundle(), "ok");
+  EXPECT_EQ(
+      std::count(fake_.journal.begin(), fake_.journal.end(), "create_requirement " + kRequirement),
+      3);
+}
+
+TEST_F(CodeSigningOrderTest, BundleValidationCallsInOrderAndReleasesInReverse) {
+  EXPECT_EQ(validate_bundle("/Applications/Kolvaris.app"), "ok");
+  EXPECT_EQ(fake_.journal,
+            (Journal{
+                "create_code_url /Applications/Kolvaris.app",
+                "create_static_code /Applications/Kolvaris.app",
+                "create_requirement " + kRequirement,
+                "check_static_validity /Applications/Kolvaris.app against " + kRequirement,
+                "release Requirement",
+                "release StaticCode",
+                "release CodeURL",
+            }));
+}
+
+TEST_F(CodeSigningOrderTest, BundleValidationErrorTexts) {
+  EXPECT_EQ(validate_bundle("/Applications/\xc3(.app"),
+            "Failed to create \"CFString\" from the given app_path");
+  EXPECT_TRUE(fake_.journal.empty());
+
+  fake_.code_url_is_null = true;
+  EXPECT_EQ(validate_bundle("/x.app"), "Failed to create CFURL from path");
+  EXPECT_EQ(fake_.journal, Journal{"create_code_url /x.app"});
+  fake_.code_url_is_null = false;
+
+  fake_.journal.clear();
+  fake_.static_code_status = -67068;
+  EXPECT_EQ(validate_bundle("/x.app"), "SecStaticCodeCreateWithPath failed with code: -67068");
+  EXPECT_EQ(fake_.journal,
+            (Journal{"create_code_url /x.app", "create_static_code /x.app", "release CodeURL"}));
+  fake_.static_code_status.reset();
+
+  fake_.journal.clear();
+  fake_.requirement_failure = SecFailure{-67052, {{-67052, "why"}}};
+  EXPECT_EQ(validate_bundle("/x.app"),
+            "SecRequirementCreate failed with code: -67052 and error: why");
+  EXPECT_EQ(fake_.journal, (Journal{"create_code_url /x.app", "create_static_code /x.app",
+                                    "create_requirement " + kRequirement, "release StaticCode",
+                                    "release CodeURL"}));
+  fake_.requirement_failure.reset();
+
+  fake_.journal.clear();
+  fake_.static_validity_failure =
+      SecFailure{-67062, {{-67062, "code object is not signed at all"}}};
+  EXPECT_EQ(validate_bundle("/x.app"),
+            "SecStaticCodeCheckValidityWithErrors failed with code: -67062 and error: code object "
+            "is not signed at all");
+  EXPECT_EQ(fake_.journal.back(), "release CodeURL");
+  EXPECT_EQ(fake_.journal[fake_.journal.size() - 3], "release Requirement");
+
+  fake_.static_validity_failure = SecFailure{-67054, std::nullopt};
+  EXPECT_EQ(validate_bundle("/x.app"),
+            "SecStaticCodeCheckValidityWithErrors failed with error: unknown");
+}
+
+TEST_F(CodeSigningOrderTest, AnotherRequirementTextIsPassedThrough) {
+  auto result =
+      main_service::validate_app_package_signature(platform_, "/x.app", "anchor apple generic");
+  EXPECT_TRUE(result);
+  EXPECT_EQ(fake_.journal[2], "create_requirement anchor apple generic");
+}
+
+}  // namespace

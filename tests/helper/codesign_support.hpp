@@ -1,0 +1,110 @@
+#pragma once
+// Helpers of the code-signing tests: bundles built in temporary directories, signed at test time
+// with the build's test PKI or with PKIs made on the spot by scripts/make-test-pki.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+
+#include "common/constants.hpp"
+#include "platform/linux/bundle_signature.hpp"
+
+namespace codesign_test {
+
+namespace fs = std::filesystem;
+
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string pattern = (fs::temp_directory_path() / "kolvaris-codesign-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~ScratchDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+inline std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void write_file(const fs::path& path, const std::string& bytes, mode_t mode = 0644) {
+  fs::create_directories(path.parent_path());
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+  }
+  ::chmod(path.c_str(), mode);
+}
+
+inline std::string info_plist(const std::string& identifier, const std::string& executable) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+         "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+         "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+         "<plist version=\"1.0\">\n<dict>\n"
+         "  <key>CFBundleIdentifier</key>\n  <string>" +
+         identifier +
+         "</string>\n"
+         "  <key>CFBundleExecutable</key>\n  <string>" +
+         executable +
+         "</string>\n"
+         "  <key>CFBundleVersion</key>\n  <string>1.0</string>\n"
+         "</dict>\n</plist>\n";
+}
+
+inline constexpr const char* MAIN_EXECUTABLE = "Contents/MacOS/Kolvaris";
+
+// A small bundle: Info.plist, main executable, resources in nested directories, a symlink.
+inline fs::path make_bundle(const fs::path& where, const std::string& identifier = std::string(
+                                                       common::CLIENT_BUNDLE_IDENTIFIER)) {
+  fs::path bundle = where / "Kolvaris.app";
+  write_file(bundle / "Contents/Info.plist", info_plist(identifier, "Kolvaris"));
+  write_file(bundle / MAIN_EXECUTABLE, "#!/bin/sh\necho main executable\n", 0755);
+  write_file(bundle / "Contents/Resources/data.bin", std::string(100000, 'd'));
+  write_file(bundle / "Contents/Resources/nested/deep.txt", "deep\n");
+  write_file(bundle / "Contents/Resources/tool.sh", "#!/bin/sh\n", 0755);
+  fs::create_directory_symlink("nested", bundle / "Contents/Resources/current");
+  return bundle;
+}
+
+inline std::string test_pki() { return KOLVARIS_TEST_PKI_DIR; }
+
+// Signs with DIR/LEAF.{key,pem} and DIR/chain.pem (no chain when `with_chain` is false).
+inline common::Status sign(const fs::path& bundle, const std::string& pki_dir,
+                           const std::string& leaf = "leaf", bool with_chain = true) {
+  auto identity = platform::linux_impl::load_signing_identity(
+      pki_dir + "/" + leaf + ".key", pki_dir + "/" + leaf + ".pem",
+      with_chain ? pki_dir + "/chain.pem" : std::string());
+  if (!identity) return common::fail(identity.error());
+  return platform::linux_impl::sign_bundle(bundle.string(), *identity);
+}
+
+inline common::Result<platform::linux_impl::SigningIdentity> identity_of(
+    const std::string& pki_dir, const std::string& leaf = "leaf") {
+  return platform::linux_impl::load_signing_identity(
+      pki_dir + "/" + leaf + ".key", pki_dir + "/" + leaf + ".pem", pki_dir + "/chain.pem");
+}
+
+// Runs scripts/make-test-pki DIR ARGS; true on success.
+inline bool make_pki(const fs::path& dir, const std::string& args) {
+  std::string command = std::string("'") + KOLVARIS_MAKE_TEST_PKI + "' '" + dir.string() + "' " +
+                        args + " >/dev/null 2>&1";
+  return std::system(command.c_str()) == 0;
+}
+
+}  // namespace codesign_test
