@@ -9,33 +9,33 @@
 namespace common::ipc::message {
 namespace {
 
-using tagged::FieldSpec;
+using tagged::FieldSchema;
 using tagged::FieldType;
-using tagged::VariantSpec;
+using tagged::VariantSchema;
 
 constexpr std::string_view REPLACE_APP_ATOMIC = "ReplaceAppAtomic";
 constexpr std::string_view WAIT_FOR_EXIT_AND_LAUNCH = "WaitForExitAndLaunch";
 
-constexpr std::array<FieldSpec, 2> REPLACE_FIELDS = {{
+constexpr std::array<FieldSchema, 2> REPLACE_FIELDS = {{
     {"source_path", FieldType::Path},
     {"destination_path", FieldType::Path},
 }};
-constexpr std::array<FieldSpec, 2> WAIT_FIELDS = {{
+constexpr std::array<FieldSchema, 2> WAIT_FIELDS = {{
     {"pid", FieldType::U32},
     {"app_path", FieldType::Path},
 }};
 // Variant order is the order of IPCCommandMessage's alternatives.
-constexpr std::array<VariantSpec, 2> COMMAND_VARIANTS = {{
+constexpr std::array<VariantSchema, 2> COMMAND_VARIANTS = {{
     {REPLACE_APP_ATOMIC, REPLACE_FIELDS},
     {WAIT_FOR_EXIT_AND_LAUNCH, WAIT_FIELDS},
 }};
-constexpr tagged::EnumSpec COMMAND_SPEC{"IPCCommandMessage", COMMAND_VARIANTS};
+constexpr tagged::EnumSchema COMMAND_SCHEMA{"IPCCommandMessage", COMMAND_VARIANTS};
 
-constexpr std::array<VariantSpec, 2> RESPONSE_VARIANTS = {{
+constexpr std::array<VariantSchema, 2> RESPONSE_VARIANTS = {{
     {"Ok", {}},
     {"Err", {}},
 }};
-constexpr tagged::EnumSpec RESPONSE_SPEC{"IPCResponseMessage", RESPONSE_VARIANTS};
+constexpr tagged::EnumSchema RESPONSE_SCHEMA{"IPCResponseMessage", RESPONSE_VARIANTS};
 
 Error invalid_data(std::string text) {
   return Error::general(ErrorKind::InvalidData, std::move(text));
@@ -94,7 +94,7 @@ Status check_path(const Path& path) {
 }  // namespace
 
 Result<IPCCommandMessage> decode_command(std::string_view payload) {
-  auto decoded = tagged::decode(payload, COMMAND_SPEC);
+  auto decoded = tagged::decode(payload, COMMAND_SCHEMA);
   if (!decoded) return fail(invalid_data(std::move(decoded.error())));
   auto& fields = decoded->fields;
   if (decoded->variant == 0) {
@@ -131,7 +131,7 @@ std::string encode_response(IPCResponseMessage response) {
 }
 
 Result<IPCResponseMessage> decode_response(std::string_view payload) {
-  auto decoded = tagged::decode(payload, RESPONSE_SPEC);
+  auto decoded = tagged::decode(payload, RESPONSE_SCHEMA);
   if (!decoded) return fail(invalid_data(std::move(decoded.error())));
   return decoded->variant == 0 ? IPCResponseMessage::Ok : IPCResponseMessage::Err;
 }

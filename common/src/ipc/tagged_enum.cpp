@@ -28,9 +28,9 @@ struct FieldNames {
   std::array<std::string_view, MAX_FIELD_NAMES> names{};
   std::size_t size = 0;
 
-  explicit FieldNames(const EnumSpec& spec) {
-    for (const VariantSpec& variant : spec.variants) {
-      for (const FieldSpec& field : variant.fields) {
+  explicit FieldNames(const EnumSchema& schema) {
+    for (const VariantSchema& variant : schema.variants) {
+      for (const FieldSchema& field : variant.fields) {
         if (find(field.name) == NONE && size < names.size()) names[size++] = field.name;
       }
     }
@@ -43,8 +43,8 @@ struct FieldNames {
   }
 };
 
-std::string expected_variants(const EnumSpec& spec) {
-  const auto& variants = spec.variants;
+std::string expected_variants(const EnumSchema& schema) {
+  const auto& variants = schema.variants;
   if (variants.empty()) return "there are no variants";
   std::string text = variants.size() > 2 ? "expected one of " : "expected ";
   for (std::size_t i = 0; i < variants.size(); ++i) {
@@ -82,8 +82,8 @@ bool convert(Value& value, FieldType type, FieldValue& out, std::string& error) 
 
 class TaggedDecoder {
  public:
-  TaggedDecoder(std::string_view payload, const EnumSpec& spec)
-      : reader_(payload), spec_(spec), names_(spec) {}
+  TaggedDecoder(std::string_view payload, const EnumSchema& schema)
+      : reader_(payload), schema_(schema), names_(schema) {}
 
   bool run(Decoded& out) {
     if (!read_message(out)) return false;
@@ -105,7 +105,7 @@ class TaggedDecoder {
     Value value;
     if (!reader_.read_value(value, true)) return false;
     return reader_.fail_at_offset("invalid type: " + value.describe() +
-                                  ", expected internally tagged enum " + std::string(spec_.name));
+                                  ", expected internally tagged enum " + std::string(schema_.name));
   }
 
   // The tag's value, read at once wherever it stands.
@@ -116,14 +116,14 @@ class TaggedDecoder {
       reader_.advance();
       std::string_view name;
       if (!reader_.read_string(scratch_, name)) return false;
-      for (std::size_t i = 0; i < spec_.variants.size(); ++i) {
-        if (spec_.variants[i].name == name) {
+      for (std::size_t i = 0; i < schema_.variants.size(); ++i) {
+        if (schema_.variants[i].name == name) {
           variant = i;
           return true;
         }
       }
       return reader_.fail_at_offset("unknown variant `" + std::string(name) + "`, " +
-                                    expected_variants(spec_));
+                                    expected_variants(schema_));
     }
     // An array or object tag is refused on its opening bracket, without reading it.
     Value value;
@@ -166,12 +166,12 @@ class TaggedDecoder {
     reader_.advance();
     reader_.leave_nesting();
 
-    const VariantSpec& variant = spec_.variants[out.variant];
+    const VariantSchema& variant = schema_.variants[out.variant];
     const std::size_t wanted = variant.fields.size();
     for (std::size_t i = 0; i < wanted; ++i) {
       if (count <= i) {
         return reader_.fail_unpositioned("invalid length " + std::to_string(i) +
-                                         ", expected struct variant " + std::string(spec_.name) +
+                                         ", expected struct variant " + std::string(schema_.name) +
                                          "::" + std::string(variant.name) + " with " +
                                          elements(wanted));
       }
@@ -251,11 +251,11 @@ class TaggedDecoder {
   // Matching the held members in their order of appearance stops at the first conversion
   // failure or repeated field, that is, at the earliest member where either happens.
   bool match_fields(std::array<Held, MAX_FIELD_NAMES>& held, Decoded& out) {
-    const VariantSpec& variant = spec_.variants[out.variant];
+    const VariantSchema& variant = schema_.variants[out.variant];
     std::size_t failed_member = NONE;
     std::string failure;
     for (std::size_t i = 0; i < variant.fields.size(); ++i) {
-      const FieldSpec& field = variant.fields[i];
+      const FieldSchema& field = variant.fields[i];
       Held& h = held[names_.find(field.name)];
       std::string error;
       if (h.count >= 1 && h.first_member < failed_member &&
@@ -269,7 +269,7 @@ class TaggedDecoder {
       }
     }
     if (failed_member != NONE) return reader_.fail_unpositioned(std::move(failure));
-    for (const FieldSpec& field : variant.fields) {
+    for (const FieldSchema& field : variant.fields) {
       if (held[names_.find(field.name)].count == 0) {
         return reader_.fail_unpositioned("missing field `" + std::string(field.name) + "`");
       }
@@ -278,15 +278,15 @@ class TaggedDecoder {
   }
 
   Reader reader_;
-  const EnumSpec& spec_;
+  const EnumSchema& schema_;
   FieldNames names_;
   std::string scratch_;
 };
 
 }  // namespace
 
-std::expected<Decoded, std::string> decode(std::string_view payload, const EnumSpec& spec) {
-  TaggedDecoder decoder(payload, spec);
+std::expected<Decoded, std::string> decode(std::string_view payload, const EnumSchema& schema) {
+  TaggedDecoder decoder(payload, schema);
   Decoded out;
   if (!decoder.run(out)) {
     return std::unexpected(json::failure_text(payload, decoder.failure()));

@@ -24,19 +24,19 @@ inline constexpr std::size_t MAX_FIELD_NAMES = 4;  // distinct names across the 
 
 enum class FieldType : std::uint8_t { Path, U32 };
 
-struct FieldSpec {
+struct FieldSchema {
   std::string_view name;
   FieldType type;
 };
 
-struct VariantSpec {
+struct VariantSchema {
   std::string_view name;
-  std::span<const FieldSpec> fields;  // at most MAX_FIELDS, in declaration order
+  std::span<const FieldSchema> fields;  // at most MAX_FIELDS, in declaration order
 };
 
-struct EnumSpec {
+struct EnumSchema {
   std::string_view name;
-  std::span<const VariantSpec> variants;
+  std::span<const VariantSchema> variants;
 };
 
 struct FieldValue {
@@ -45,11 +45,11 @@ struct FieldValue {
 };
 
 struct Decoded {
-  std::size_t variant = 0;                      // index into EnumSpec::variants
+  std::size_t variant = 0;                      // index into EnumSchema::variants
   std::array<FieldValue, MAX_FIELDS> fields{};  // in declaration order
 };
 
 // The decoded variant, or the text of the first failure (with its position where it has one).
-std::expected<Decoded, std::string> decode(std::string_view payload, const EnumSpec& spec);
+std::expected<Decoded, std::string> decode(std::string_view payload, const EnumSchema& schema);
 
 }  // namespace common::ipc::tagged
