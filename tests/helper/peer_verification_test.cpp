@@ -1,0 +1,321 @@
+// Verification of real peers over Unix sockets: a test client copied into a bundle and signed at
+// test time, started in the ways an attacker would start it.
+
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/ptrace.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "codesign_support.hpp"
+#include "common/util/unique_fd.hpp"
+#include "main/client_verification.hpp"
+#include "platform/linux/code_signing_linux.hpp"
+
+namespace {
+
+using namespace codesign_test;
+using common::util::UniqueFd;
+using platform::linux_impl::LinuxCodeSigning;
+
+constexpr std::string_view kCheckPrefix = "SecCodeCheckValidity failed with code: ";
+
+// A child process that is killed and reaped when the object goes away.
+class Child {
+ public:
+  Child() = default;
+  explicit Child(pid_t pid) : pid_(pid) {}
+  Child(Child&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
+  Child& operator=(Child&& other) noexcept {
+    reap();
+    pid_ = std::exchange(other.pid_, -1);
+    return *this;
+  }
+  ~Child() { reap(); }
+  pid_t pid() const { return pid_; }
+  // Waits for the child to exit by itself and reaps it.
+  void wait_exit() {
+    int status;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+
+ private:
+  void reap() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    int status;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+  pid_t pid_ = -1;
+};
+
+struct SpawnOptions {
+  std::vector<std::string> environment;
+  bool traced = false;          // started under ptrace, this process being the tracer
+  std::optional<uid_t> run_as;  // user and group id to drop to before exec
+};
+
+Child spawn(const std::vector<std::string>& argv, const SpawnOptions& options) {
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  std::vector<char*> env;
+  for (const auto& e : options.environment) env.push_back(const_cast<char*>(e.c_str()));
+  env.push_back(nullptr);
+
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    if (options.traced && ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(126);
+    if (options.run_as) {
+      gid_t gid = *options.run_as;
+      if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(*options.run_as) != 0) {
+        _exit(126);
+      }
+    }
+    ::execve(args[0], args.data(), env.data());
+    _exit(127);
+  }
+  if (pid > 0 && options.traced) {
+    // The tracee stops at its exec; let it run on.
+    int status;
+    ::waitpid(pid, &status, 0);
+    ::ptrace(PTRACE_CONT, pid, nullptr, nullptr);
+  }
+  return Child(pid);
+}
+
+class PeerVerificationTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    others_ = new ScratchDir;
+    ASSERT_TRUE(make_pki(others_->path() / "other-team",
+                         "--team OTHERTEAM1 --issuer '" + test_pki() + "'"));
+  }
+  static void TearDownTestSuite() {
+    delete others_;
+    others_ = nullptr;
+  }
+
+  void SetUp() override {
+    code_signing_ = std::make_unique<LinuxCodeSigning>(read_file(test_pki() + "/root.pem"));
+    platform_.code_signing = code_signing_.get();
+    // Reachable by an unprivileged client too.
+    ::chmod(scratch_.path().c_str(), 0755);
+    socket_path_ = (scratch_.path() / "helper.sock").string();
+    listener_ = UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket_path_.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::chmod(socket_path_.c_str(), 0666);
+    ASSERT_EQ(::listen(listener_.get(), 8), 0);
+  }
+
+  // The test client as the main executable of a bundle, signed with PKI/LEAF unless `pki` is
+  // empty.
+  fs::path client_bundle(const std::string& name, const std::string& pki,
+                         const std::string& leaf = "leaf") {
+    fs::path bundle = scratch_.path() / name / "Kolvaris.app";
+    write_file(bundle / "Contents/Info.plist",
+               info_plist(std::string(common::CLIENT_BUNDLE_IDENTIFIER), "Kolvaris"));
+    fs::create_directories(bundle / "Contents/MacOS");
+    fs::copy_file(KOLVARIS_CODESIGN_TEST_CLIENT, bundle / MAIN_EXECUTABLE);
+    ::chmod((bundle / MAIN_EXECUTABLE).c_str(), 0755);
+    for (fs::path p = bundle / "Contents/MacOS"; p != scratch_.path(); p = p.parent_path()) {
+      ::chmod(p.c_str(), 0755);
+    }
+    if (!pki.empty()) {
+      EXPECT_TRUE(sign(bundle, pki, leaf).has_value());
+    }
+    return bundle;
+  }
+
+  Child start(const fs::path& executable, const SpawnOptions& options = {},
+              const std::string& mode = "wait") {
+    return spawn({executable.string(), socket_path_, mode}, options);
+  }
+
+  UniqueFd accept_peer() {
+    pollfd p{listener_.get(), POLLIN, 0};
+    if (::poll(&p, 1, 10000) != 1) return UniqueFd();
+    return UniqueFd(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+  }
+
+  std::string verify(int fd) {
+    auto result = main_service::validate_client_code_signing(platform_, fd);
+    return result ? std::string("accepted") : result.error().text();
+  }
+
+  // Connects the started client and verifies it.
+  std::string verify_started(const Child& child) {
+    EXPECT_GT(child.pid(), 0);
+    UniqueFd connection = accept_peer();
+    if (!connection) return "no connection";
+    return verify(connection.get());
+  }
+
+  static std::string check_failure(std::string_view code, std::string_view description) {
+    return std::string(kCheckPrefix) + std::string(code) +
+           " and error: " + std::string(description);
+  }
+
+  inline static ScratchDir* others_ = nullptr;
+  ScratchDir scratch_;
+  std::unique_ptr<LinuxCodeSigning> code_signing_;
+  platform::Platform platform_;
+  std::string socket_path_;
+  UniqueFd listener_;
+};
+
+TEST_F(PeerVerificationTest, SignedClientIsAcceptedAsRootAndAsAnOrdinaryUser) {
+  fs::path bundle = client_bundle("signed", test_pki());
+  Child as_root = start(bundle / MAIN_EXECUTABLE);
+  EXPECT_EQ(verify_started(as_root), "accepted");
+
+  SpawnOptions nobody;
+  nobody.run_as = 65534;
+  Child as_user = start(bundle / MAIN_EXECUTABLE, nobody);
+  EXPECT_EQ(verify_started(as_user), "accepted");
+}
+
+TEST_F(PeerVerificationTest, UnsignedAndUnbundledClientsAreRejected) {
+  fs::path bundle = client_bundle("unsigned", "");
+  Child unsigned_client = start(bundle / MAIN_EXECUTABLE);
+  EXPECT_EQ(verify_started(unsigned_client),
+            check_failure("-67062", "code object is not signed at all"));
+
+  Child bare = start(KOLVARIS_CODESIGN_TEST_CLIENT);
+  EXPECT_EQ(verify_started(bare),
+            check_failure("-67062", "code object is not signed at all: the executable " +
+                                        std::string(KOLVARIS_CODESIGN_TEST_CLIENT) +
+                                        " is not inside a bundle"));
+}
+
+TEST_F(PeerVerificationTest, ClientOfAnotherTeamIsRejected) {
+  fs::path bundle = client_bundle("other-team", (others_->path() / "other-team").string());
+  Child client = start(bundle / MAIN_EXECUTABLE);
+  EXPECT_EQ(verify_started(client),
+            check_failure("-67050", "code failed to satisfy specified code requirement(s)"));
+}
+
+TEST_F(PeerVerificationTest, ClientsStartedWithLoaderInjectionAreRejected) {
+  fs::path bundle = client_bundle("signed", test_pki());
+  for (std::string variable : {"LD_PRELOAD", "LD_AUDIT", "LD_LIBRARY_PATH"}) {
+    SpawnOptions options;
+    options.environment = {"HOME=/",
+                           variable + "=" +
+                               (variable == "LD_LIBRARY_PATH" ? std::string("/nonexistent")
+                                                              : std::string("libc.so.6"))};
+    Child client = start(bundle / MAIN_EXECUTABLE, options);
+    EXPECT_EQ(verify_started(client),
+              check_failure("-67063",
+                            "the identity of the running code has been invalidated: "
+                            "the process was started with " +
+                                variable + " set, which loads code its signature does not cover"))
+        << variable;
+  }
+}
+
+TEST_F(PeerVerificationTest, TracedClientIsRejected) {
+  fs::path bundle = client_bundle("signed", test_pki());
+  SpawnOptions options;
+  options.traced = true;
+  Child client = start(bundle / MAIN_EXECUTABLE, options);
+  EXPECT_EQ(verify_started(client),
+            check_failure("-67063",
+                          "the identity of the running code has been invalidated: the "
+                          "process is being traced by process " +
+                              std::to_string(::getpid())));
+}
+
+TEST_F(PeerVerificationTest, PeerThatHasExitedHasNoCode) {
+  fs::path bundle = client_bundle("signed", test_pki());
+  Child client = start(bundle / MAIN_EXECUTABLE, {}, "exit");
+  client.wait_exit();  // exited and reaped: its pid may already name another process
+  UniqueFd connection = accept_peer();
+  ASSERT_TRUE(connection);
+  EXPECT_EQ(verify(connection.get()), "SecCodeCopyGuestWithAttributes failed with code: -67065");
+}
+
+TEST_F(PeerVerificationTest, ClientThatExecsAnotherProgramIsJudgedByTheNewProgram) {
+  fs::path bundle = client_bundle("signed", test_pki());
+  // The signed client connects, then replaces itself with a program outside any bundle.
+  Child client =
+      spawn({(bundle / MAIN_EXECUTABLE).string(), socket_path_, "exec", "/bin/sleep", "30"}, {});
+  UniqueFd connection = accept_peer();
+  ASSERT_TRUE(connection);
+  auto exe = "/proc/" + std::to_string(client.pid()) + "/exe";
+  std::error_code ignored;
+  for (int i = 0; i < 500 && fs::read_symlink(exe, ignored).string() != "/usr/bin/sleep"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(verify(connection.get()),
+            check_failure("-67062",
+                          "code object is not signed at all: the executable /usr/bin/sleep is "
+                          "not inside a bundle"));
+}
+
+TEST_F(PeerVerificationTest, RunningExecutableMustBeTheSealedOne) {
+  fs::path bundle = client_bundle("signed", test_pki());
+  Child client = start(bundle / MAIN_EXECUTABLE);
+  UniqueFd connection = accept_peer();
+  ASSERT_TRUE(connection);
+
+  // The bundle is updated under the running process and signed again: the signature is valid,
+  // but what runs is no longer what it seals.
+  fs::path replacement = bundle / "Contents/MacOS/Kolvaris.new";
+  fs::copy_file("/bin/sleep", replacement);
+  fs::rename(replacement, bundle / MAIN_EXECUTABLE);
+  ASSERT_TRUE(sign(bundle, test_pki()).has_value());
+  EXPECT_EQ(verify(connection.get()),
+            check_failure("-67034",
+                          "the code on disk does not match what is running: the "
+                          "running executable differs from the sealed "
+                          "Contents/MacOS/Kolvaris"));
+}
+
+TEST_F(PeerVerificationTest, ConcurrentVerificationsShareNothing) {
+  fs::path good = client_bundle("signed", test_pki());
+  fs::path bad = client_bundle("unsigned", "");
+  std::vector<Child> children;
+  std::vector<UniqueFd> connections;
+  std::vector<pid_t> pids;
+  for (int i = 0; i < 6; ++i) {
+    children.push_back(start((i % 2 ? bad : good) / MAIN_EXECUTABLE));
+    connections.push_back(accept_peer());
+    ASSERT_TRUE(connections.back());
+  }
+  std::vector<std::string> results(connections.size());
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < connections.size(); ++i) {
+    threads.emplace_back([&, i] { results[i] = verify(connections[i].get()); });
+  }
+  for (auto& t : threads) t.join();
+  for (std::size_t i = 0; i < connections.size(); ++i) {
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    ::getsockopt(connections[i].get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length);
+    std::size_t which = 0;
+    while (which < children.size() && children[which].pid() != credentials.pid) ++which;
+    ASSERT_LT(which, children.size());
+    EXPECT_EQ(results[i], which % 2 ? check_failure("-67062", "code object is not signed at all")
+                                    : std::string("accepted"));
+  }
+}
+
+}  // namespace
