@@ -70,9 +70,8 @@ TEST(FramingWrite, RepliesAreExactBytesOnTheWire) {
   SocketPair s;
   ASSERT_TRUE(run(s.io, ipc_write_message(s.helper, IPCResponseMessage::Ok)));
   ASSERT_TRUE(run(s.io, ipc_write_message(s.helper, IPCResponseMessage::Err)));
-  EXPECT_EQ(s.peer_receives_all(),
-            std::string("\x00\x00\x00\x0d{\"type\":\"Ok\"}", 17) +
-                std::string("\x00\x00\x00\x0e{\"type\":\"Err\"}", 18));
+  EXPECT_EQ(s.peer_receives_all(), std::string("\x00\x00\x00\x0d{\"type\":\"Ok\"}", 17) +
+                                       std::string("\x00\x00\x00\x0e{\"type\":\"Err\"}", 18));
 }
 
 // A stream that accepts one byte per write, records every write, then reports 0 or an error.
@@ -172,8 +171,8 @@ TEST(FramingRead, EndOfStreamAnywhereIsUnexpectedEof) {
 TEST(FramingRead, DecodingFailuresAreInvalidDataAndKeepTheStreamPositioned) {
   SocketPair s;
   s.peer_sends(frame(""));
-  s.peer_sends(frame("{\"type\":\"Ok\""));
-  s.peer_sends(frame("{} {}"));
+  s.peer_sends(frame("{\"type\":\"ReplaceAppAtomic\""));
+  s.peer_sends(frame("[\"WaitForExitAndLaunch\",1,\"/a\"] []"));
   s.peer_sends(frame("{\"type\":\"WaitForExitAndLaunch\",\"pid\":7,\"app_path\":\"/a\"}\n"));
   auto empty = s.read_command();
   ASSERT_FALSE(empty);
@@ -226,7 +225,8 @@ TEST(FramingRead, HugeAnnouncedLengthCostsOnlyWhatArrives) {
     s.peer.close();
     auto r = s.read_command();
     const long grown = peak_rss_kib() - before;
-    bool eof = !r && r.error().kind() == ErrorKind::UnexpectedEof && r.error().text() == "early eof";
+    bool eof =
+        !r && r.error().kind() == ErrorKind::UnexpectedEof && r.error().text() == "early eof";
     _exit(eof && grown >= 0 && grown < 16 * 1024 ? 0 : 1);
   }
   int status = 0;

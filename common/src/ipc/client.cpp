@@ -102,8 +102,7 @@ Result<std::string> read_frame(int fd, Deadline deadline) {
   return payload;
 }
 
-Result<message::IPCResponseMessage> send_command(int fd,
-                                                 const message::IPCCommandMessage& command,
+Result<message::IPCResponseMessage> send_command(int fd, const message::IPCCommandMessage& command,
                                                  std::chrono::milliseconds timeout) {
   const Deadline deadline = std::chrono::steady_clock::now() + timeout;
   auto payload = message::encode_command(command);

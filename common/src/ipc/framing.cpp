@@ -24,7 +24,9 @@ Error error_from_asio(const asio::error_code& ec) {
 }
 
 Error early_eof() { return Error::general(ErrorKind::UnexpectedEof, "early eof"); }
-Error unexpected_eof() { return Error::general(ErrorKind::UnexpectedEof, "unexpected end of file"); }
+Error unexpected_eof() {
+  return Error::general(ErrorKind::UnexpectedEof, "unexpected end of file");
+}
 Error write_zero() { return Error::general(ErrorKind::WriteZero, "failed to write whole buffer"); }
 
 Status grow_payload(std::string& payload, std::size_t want) {

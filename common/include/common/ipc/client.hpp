@@ -26,8 +26,7 @@ Status write_frame(int fd, std::string_view payload, Deadline deadline);
 Result<std::string> read_frame(int fd, Deadline deadline);
 
 // Sends one command and waits for its reply.
-Result<message::IPCResponseMessage> send_command(int fd,
-                                                 const message::IPCCommandMessage& command,
+Result<message::IPCResponseMessage> send_command(int fd, const message::IPCCommandMessage& command,
                                                  std::chrono::milliseconds timeout);
 
 }  // namespace common::ipc::client

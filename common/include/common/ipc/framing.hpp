@@ -14,17 +14,16 @@
 // sends little costs little; an allocation that cannot be satisfied is an ENOMEM error value.
 
 #include <array>
+#include <asio/awaitable.hpp>
+#include <asio/buffer.hpp>
+#include <asio/error.hpp>
+#include <asio/experimental/as_tuple.hpp>
+#include <asio/use_awaitable.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <new>
 #include <string>
 #include <string_view>
-
-#include <asio/experimental/as_tuple.hpp>
-#include <asio/awaitable.hpp>
-#include <asio/buffer.hpp>
-#include <asio/error.hpp>
-#include <asio/use_awaitable.hpp>
 
 #include "common/error.hpp"
 #include "common/ipc/message.hpp"
@@ -51,8 +50,9 @@ Status grow_payload(std::string& payload, std::size_t want);
 template <typename Stream>
 asio::awaitable<Status> ipc_write_bytes(Stream& stream, std::string_view bytes) {
   while (!bytes.empty()) {
-    auto [ec, n] = co_await stream.async_write_some(asio::buffer(bytes.data(), bytes.size()),
-                                                    asio::experimental::as_tuple(asio::use_awaitable));
+    auto [ec, n] =
+        co_await stream.async_write_some(asio::buffer(bytes.data(), bytes.size()),
+                                         asio::experimental::as_tuple(asio::use_awaitable));
     if (ec) co_return fail(error_from_asio(ec));
     if (n == 0) co_return fail(write_zero());
     bytes.remove_prefix(n);
@@ -82,9 +82,9 @@ asio::awaitable<Result<std::string>> ipc_read_frame(Stream& stream) {
   std::array<unsigned char, 4> prefix{};
   std::size_t have = 0;
   while (have < prefix.size()) {
-    auto [ec, n] = co_await stream.async_read_some(
-        asio::buffer(prefix.data() + have, prefix.size() - have),
-        asio::experimental::as_tuple(asio::use_awaitable));
+    auto [ec, n] =
+        co_await stream.async_read_some(asio::buffer(prefix.data() + have, prefix.size() - have),
+                                        asio::experimental::as_tuple(asio::use_awaitable));
     if (ec == asio::error::eof) co_return fail(unexpected_eof());
     if (ec) co_return fail(error_from_asio(ec));
     have += n;
@@ -96,8 +96,9 @@ asio::awaitable<Result<std::string>> ipc_read_frame(Stream& stream) {
     // Never ask for more than this frame still needs: the next frame stays in the socket.
     const std::size_t want = std::min(length - before, FRAME_READ_CHUNK);
     if (auto grown = grow_payload(payload, want); !grown) co_return fail(grown.error());
-    auto [ec, n] = co_await stream.async_read_some(asio::buffer(payload.data() + before, want),
-                                                   asio::experimental::as_tuple(asio::use_awaitable));
+    auto [ec, n] =
+        co_await stream.async_read_some(asio::buffer(payload.data() + before, want),
+                                        asio::experimental::as_tuple(asio::use_awaitable));
     payload.resize(before + n);
     if (ec == asio::error::eof) co_return fail(early_eof());
     if (ec) co_return fail(error_from_asio(ec));

@@ -1,0 +1,40 @@
+#pragma once
+// One client connection: verify the peer, then serve commands one at a time, one reply each.
+
+#include <asio/awaitable.hpp>
+#include <asio/local/stream_protocol.hpp>
+#include <functional>
+
+#include "common/error.hpp"
+#include "common/ipc/message.hpp"
+#include "platform/platform.hpp"
+
+namespace main_service {
+
+// What a connection calls out to. The helper uses real_services(); tests substitute parts.
+struct ConnectionServices {
+  // Checks the process at the other end of the socket.
+  std::function<common::Status(int socket_fd)> verify_peer;
+  // The two commands; each writes its own log lines.
+  std::function<common::Status(const common::ipc::message::ReplaceAppAtomic&)> replace_app;
+  std::function<asio::awaitable<common::Status>(const common::ipc::message::WaitForExitAndLaunch&)>
+      wait_and_launch;
+};
+
+ConnectionServices real_services(platform::Platform& platform);
+
+// Runs one command: its received line, the procedure, its successful line. The error of a
+// failed procedure is returned unchanged.
+asio::awaitable<common::Status> handle_command(const ConnectionServices& services,
+                                               common::ipc::message::IPCCommandMessage command);
+
+// Serves the connection until the client closes it or sends a frame that cannot be read; the
+// stream is closed on every path. Errors only for a peer that fails verification.
+asio::awaitable<common::Status> handle_client(const ConnectionServices& services,
+                                              asio::local::stream_protocol::socket stream);
+
+// The body of a connection task: handle_client, then its closing line.
+asio::awaitable<void> serve_connection(const ConnectionServices& services,
+                                       asio::local::stream_protocol::socket stream);
+
+}  // namespace main_service

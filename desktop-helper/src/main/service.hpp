@@ -1,0 +1,25 @@
+#pragma once
+// Process entry and the service body.
+
+#include <asio/any_io_executor.hpp>
+#include <asio/awaitable.hpp>
+
+#include "common/error.hpp"
+#include "main/connection.hpp"
+#include "platform/platform.hpp"
+
+namespace main_service {
+
+// Reopens closed standard descriptors on /dev/null (aborts if that is impossible).
+void reopen_standard_descriptors();
+
+// Logs the start, claims the listener, runs the supervisor until it has drained, logs the end.
+// The error is the listener's, already logged.
+asio::awaitable<common::Status> service_body(platform::Platform& platform,
+                                             asio::any_io_executor workers,
+                                             ConnectionServices services);
+
+// The whole process: returns the exit status (0 idle shutdown, 1 no listener, 101 fault).
+int run_helper(platform::Platform& platform);
+
+}  // namespace main_service

@@ -1,0 +1,50 @@
+#pragma once
+// The accept loop, the idle watchdog and the shutdown drain.
+//
+// supervise_connections runs on the service body's io_context (one thread: the main thread);
+// the watchdog and every connection task run on the worker executor. It returns once the
+// watchdog has found no active connection at one of its checks and every started task has
+// finished.
+
+#include <asio/any_io_executor.hpp>
+#include <asio/awaitable.hpp>
+#include <asio/local/stream_protocol.hpp>
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace main_service {
+
+inline constexpr std::chrono::seconds IDLE_CHECK_INTERVAL{60};
+
+using ActiveConnections = std::shared_ptr<std::atomic<std::size_t>>;
+
+// Serves one accepted connection on a worker thread.
+using ConnectionHandler =
+    std::function<asio::awaitable<void>(asio::local::stream_protocol::socket)>;
+
+struct SupervisorConfig {
+  asio::any_io_executor workers;
+  ConnectionHandler serve_connection;
+  // Fixed at IDLE_CHECK_INTERVAL in the helper; tests drive the supervisor with shorter ones.
+  std::chrono::steady_clock::duration idle_check_interval = IDLE_CHECK_INTERVAL;
+  // Observes the count (tests); the supervisor creates its own when null.
+  ActiveConnections active_connections;
+};
+
+// Text of a task that ended by a fault: "task N panicked with message \"...\"" or "task N
+// panicked".
+std::string task_error_text(std::uint64_t task_id, const std::exception_ptr& fault);
+
+// Process-wide task identifiers: positive and unique.
+std::uint64_t next_task_id();
+
+asio::awaitable<void> supervise_connections(asio::local::stream_protocol::acceptor& listener,
+                                            SupervisorConfig config);
+
+}  // namespace main_service

@@ -1,0 +1,178 @@
+#include "main/connection.hpp"
+
+#include <gtest/gtest.h>
+
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
+#include <asio/local/connect_pair.hpp>
+
+#include "common/ipc/client.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+using asio::local::stream_protocol;
+using test_support::CapturedLog;
+using test_support::err;
+using test_support::out;
+namespace msg = common::ipc::message;
+using namespace std::chrono_literals;
+
+// A connection served on its own thread; the test plays the client over a blocking socket.
+class ServedConnection {
+ public:
+  explicit ServedConnection(main_service::ConnectionServices services)
+      : services_(std::move(services)) {
+    stream_protocol::socket helper(io_), client(io_);
+    asio::local::connect_pair(helper, client);
+    client_.reset(client.release());
+    asio::co_spawn(io_, main_service::serve_connection(services_, std::move(helper)),
+                   [](std::exception_ptr e) {
+                     if (e) std::rethrow_exception(e);
+                   });
+    thread_ = std::thread([this] { io_.run(); });
+  }
+  ~ServedConnection() { finish(); }
+  void finish() {
+    client_.reset();
+    if (thread_.joinable()) thread_.join();
+  }
+  int client() const { return client_.get(); }
+  void send(std::string_view payload) {
+    ASSERT_TRUE(common::ipc::client::write_frame(client(), payload, deadline()));
+  }
+  common::Result<std::string> reply() {
+    return common::ipc::client::read_frame(client(), deadline());
+  }
+  // Waits until the helper has closed its end (a reset when it left our frames unread).
+  bool closed_by_helper() {
+    auto r = reply();
+    return !r && (r.error().kind() == common::ErrorKind::UnexpectedEof ||
+                  r.error().os_code() == ECONNRESET);
+  }
+  static common::ipc::client::Deadline deadline() { return std::chrono::steady_clock::now() + 10s; }
+
+ private:
+  main_service::ConnectionServices services_;
+  asio::io_context io_;
+  common::util::UniqueFd client_;
+  std::thread thread_;
+};
+
+main_service::ConnectionServices accepting(std::vector<std::string>* ran = nullptr) {
+  main_service::ConnectionServices s;
+  s.verify_peer = [](int) { return common::Status{}; };
+  s.replace_app = [ran](const msg::ReplaceAppAtomic& c) -> common::Status {
+    if (ran) ran->push_back("replace " + c.source_path);
+    if (c.source_path == "/fail") return common::fail_other("copy went wrong");
+    return {};
+  };
+  s.wait_and_launch = [ran](const msg::WaitForExitAndLaunch& c) -> asio::awaitable<common::Status> {
+    if (ran) ran->push_back("launch " + std::to_string(c.pid));
+    co_return common::Status{};
+  };
+  return s;
+}
+
+const std::string REPLACE_OK =
+    R"({"type":"ReplaceAppAtomic","source_path":"/new","destination_path":"/old"})";
+const std::string REPLACE_FAILS =
+    R"({"type":"ReplaceAppAtomic","source_path":"/fail","destination_path":"/old"})";
+const std::string OK_FRAME = R"({"type":"Ok"})";
+const std::string ERR_FRAME = R"({"type":"Err"})";
+
+TEST(Connection, VerifiedClientThatSendsNothingLogsConnectAndCleanClose) {
+  CapturedLog log;
+  ServedConnection c(accepting());
+  c.finish();
+  EXPECT_EQ(log.lines(),
+            (std::vector<CapturedLog::Line>{out("IPC: Client connected"),
+                                            out("IPC: Connection was closed by the client"),
+                                            out("IPC: Client connection closed successfully")}));
+}
+
+TEST(Connection, RejectedPeerGetsNoFrameAndTheReasonIsLogged) {
+  CapturedLog log;
+  auto services = accepting();
+  services.verify_peer = [](int) {
+    return common::Status(common::fail_other("SecCodeCheckValidity failed with code: -67050"));
+  };
+  ServedConnection c(services);
+  c.send(REPLACE_OK);
+  EXPECT_TRUE(c.closed_by_helper());
+  c.finish();
+  EXPECT_EQ(log.lines(),
+            (std::vector<CapturedLog::Line>{
+                out("IPC: Client connected"),
+                err("IPC: Client connection closed with error: Client code signing validation "
+                    "failed: SecCodeCheckValidity failed with code: -67050")}));
+}
+
+TEST(Connection, CommandsOnOneConnectionAreAnsweredInOrderAndAFailureKeepsItOpen) {
+  CapturedLog log;
+  std::vector<std::string> ran;
+  ServedConnection c(accepting(&ran));
+  c.send(REPLACE_FAILS);
+  c.send(REPLACE_OK);
+  c.send(R"(["WaitForExitAndLaunch",42,"/Applications/X.app"])");
+  EXPECT_EQ(c.reply().value(), ERR_FRAME);
+  EXPECT_EQ(c.reply().value(), OK_FRAME);
+  EXPECT_EQ(c.reply().value(), OK_FRAME);
+  c.finish();
+  EXPECT_EQ(ran, (std::vector<std::string>{"replace /fail", "replace /new", "launch 42"}));
+  EXPECT_EQ(log.lines(),
+            (std::vector<CapturedLog::Line>{
+                out("IPC: Client connected"), out("IPC: Command received: ReplaceAppAtomic"),
+                err("Error: IPC: Failed to execute command: copy went wrong"),
+                out("IPC: Command received: ReplaceAppAtomic"),
+                out("IPC: Command successful: ReplaceAppAtomic"),
+                out("IPC: Command received: WaitForExitAndLaunch"),
+                out("IPC: Command successful: WaitForExitAndLaunch"),
+                out("IPC: Connection was closed by the client"),
+                out("IPC: Client connection closed successfully")}));
+}
+
+TEST(Connection, UndecodableFrameGetsErrThenTheHelperCloses) {
+  for (std::string payload : {std::string(), std::string(R"({"source_path":"/a"})")}) {
+    CapturedLog log;
+    std::vector<std::string> ran;
+    ServedConnection c(accepting(&ran));
+    c.send(payload);
+    c.send(REPLACE_OK);  // never read: the connection ends at the bad frame
+    EXPECT_EQ(c.reply().value(), ERR_FRAME);
+    EXPECT_TRUE(c.closed_by_helper());
+    c.finish();
+    EXPECT_TRUE(ran.empty());
+    auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1].stream, common::util::LogStream::Stderr);
+    EXPECT_TRUE(lines[1].text.starts_with("Error: IPC: Failed to read or deserialize message: "))
+        << lines[1].text;
+    EXPECT_EQ(lines[2], out("IPC: Client connection closed successfully"));
+  }
+  CapturedLog log;
+  ServedConnection c(accepting());
+  c.send("");
+  ASSERT_TRUE(c.reply());
+  c.finish();
+  EXPECT_EQ(
+      log.texts()[1],
+      "Error: IPC: Failed to read or deserialize message: EOF while parsing a value at line 1 "
+      "column 0");
+}
+
+TEST(Connection, CommandFromAClientThatClosedAtOnceStillRuns) {
+  CapturedLog log;
+  std::vector<std::string> ran;
+  {
+    ServedConnection c(accepting(&ran));
+    c.send(REPLACE_OK);
+    c.finish();
+  }
+  EXPECT_EQ(ran, (std::vector<std::string>{"replace /new"}));
+  auto texts = log.texts();
+  EXPECT_EQ(texts.back(), "IPC: Client connection closed successfully");
+  EXPECT_EQ(texts[texts.size() - 2], "IPC: Connection was closed by the client");
+}
+
+}  // namespace

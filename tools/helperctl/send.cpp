@@ -1,0 +1,65 @@
+#include "send.hpp"
+
+#include <charconv>
+#include <cstdio>
+#include <iostream>
+
+#include "common/ipc/client.hpp"
+
+namespace helperctl {
+
+namespace msg = common::ipc::message;
+
+namespace {
+
+bool parse_pid(const std::string& text, std::uint32_t& pid) {
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), pid);
+  return ec == std::errc() && end == text.data() + text.size();
+}
+
+}  // namespace
+
+int run_send(const std::string& socket_path, int timeout_seconds, const std::string& command,
+             const std::vector<std::string>& args) {
+  msg::IPCCommandMessage message;
+  if (command == "replace" && args.size() == 2) {
+    message = msg::ReplaceAppAtomic{args[0], args[1]};
+  } else if (command == "relaunch" && args.size() == 2) {
+    std::uint32_t pid = 0;
+    if (!parse_pid(args[0], pid)) {
+      std::cerr << "helperctl: relaunch: PID must be a number from 0 to 4294967295, not \""
+                << args[0] << "\"\n";
+      return 2;
+    }
+    message = msg::WaitForExitAndLaunch{pid, args[1]};
+  } else {
+    std::cerr << "helperctl: " << command << " takes two arguments (see helperctl --help)\n";
+    return 2;
+  }
+
+  auto fd = common::ipc::client::connect_to_helper(socket_path);
+  if (!fd) {
+    std::cerr << "helperctl: cannot connect to " << socket_path << ": " << fd.error().text()
+              << "\n";
+    return 2;
+  }
+  auto reply =
+      common::ipc::client::send_command(fd->get(), message, std::chrono::seconds(timeout_seconds));
+  if (!reply) {
+    if (reply.error().kind() == common::ErrorKind::UnexpectedEof) {
+      std::cerr << "helperctl: the helper closed the connection without a reply (was this "
+                   "program refused as a client? the helper's log says why)\n";
+    } else {
+      std::cerr << "helperctl: no reply from the helper: " << reply.error().text() << "\n";
+    }
+    return 2;
+  }
+  if (*reply == msg::IPCResponseMessage::Ok) {
+    std::cout << "Ok\n";
+    return 0;
+  }
+  std::cout << "Err (the helper's log says why)\n";
+  return 1;
+}
+
+}  // namespace helperctl
