@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "activator.hpp"
+#include "codesign_support.hpp"
 #include "common/ipc/client.hpp"
 
 namespace {
@@ -70,6 +71,80 @@ TEST(HelperProcess, UnsignedClientIsRejectedAndTheHelperIdlesOutAfterSixtySecond
   EXPECT_TRUE(helper.err().starts_with(
       "IPC: Client connection closed with error: Client code signing validation failed: "))
       << helper.err();
+}
+
+// helperctl, copied into a bundle as its main executable and signed with the build's test PKI:
+// the genuine application as far as the helper can tell.
+class SignedClient {
+ public:
+  SignedClient() {
+    bundle_ = codesign_test::make_bundle(dir_.path());
+    std::filesystem::copy_file(KOLVARIS_HELPERCTL_BINARY, bundle_ / codesign_test::MAIN_EXECUTABLE,
+                               std::filesystem::copy_options::overwrite_existing);
+    signed_ = codesign_test::sign(bundle_, codesign_test::test_pki()).has_value();
+  }
+  bool ok() const { return signed_; }
+  // Runs the signed helperctl with `args`; returns its exit status and standard output.
+  std::pair<int, std::string> run(const std::string& socket, const std::string& args) const {
+    std::string out_file = (dir_.path() / "client.out").string();
+    std::string cmd = "'" + (bundle_ / codesign_test::MAIN_EXECUTABLE).string() + "' --socket '" +
+                      socket + "' --timeout 60 " + args + " >'" + out_file + "' 2>&1";
+    int status = std::system(cmd.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, test_support::read_file(out_file)};
+  }
+
+ private:
+  codesign_test::ScratchDir dir_;
+  std::filesystem::path bundle_;
+  bool signed_ = false;
+};
+
+std::string hex(std::string_view bytes) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out.push_back(digits[c >> 4]);
+    out.push_back(digits[c & 15]);
+  }
+  return out;
+}
+
+TEST(HelperProcess, SignedClientIsServedCommandByCommandUntilABadFrame) {
+  SignedClient client;
+  ASSERT_TRUE(client.ok());
+  test_support::TempDir dir;
+  ActivatedHelper helper(KOLVARIS_HELPER_BINARY, dir.path());
+  ASSERT_TRUE(helper.wait_out("IPC: Listener created for socket: ", 30s));
+
+  // A replacement whose source is no bundle fails; the connection stays open for the next one.
+  const std::string failing = hex(
+      R"({"type":"ReplaceAppAtomic","source_path":"/nonexistent/New.app","destination_path":"/nonexistent/Old.app"})");
+  auto [status, out] = client.run(
+      helper.socket_path(), "frames " + failing + " " + failing + " " + hex("{}") + " " + failing);
+  EXPECT_EQ(status, 2);
+  EXPECT_EQ(out, "Err\nErr\nErr\nclosed\n");
+
+  auto [replace_status, replace_out] =
+      client.run(helper.socket_path(), "replace /nonexistent/New.app /nonexistent/Old.app");
+  EXPECT_EQ(replace_status, 1) << replace_out;
+
+  ASSERT_TRUE(
+      helper.wait_out("IPC: Client connection closed successfully\n"
+                      "IPC: Client connected\n",
+                      30s));
+  ::kill(helper.pid(), SIGTERM);
+  helper.wait_exit(30s);
+  const std::string log = helper.out();
+  EXPECT_EQ(log.find("IPC: Client connection closed with error"), std::string::npos);
+  EXPECT_NE(log.find("Source path: /nonexistent/New.app\n"
+                     "Destination path: /nonexistent/Old.app\n"
+                     "Validating signature of source app package\n"),
+            std::string::npos);
+  const std::string err = helper.err();
+  EXPECT_NE(err.find("Error: IPC: Failed to read or deserialize message: missing field `type` at "
+                     "line 1 column 2\n"),
+            std::string::npos)
+      << err;
 }
 
 }  // namespace

@@ -63,3 +63,53 @@ int run_send(const std::string& socket_path, int timeout_seconds, const std::str
 }
 
 }  // namespace helperctl
+
+namespace helperctl {
+
+namespace {
+
+bool from_hex(const std::string& hex, std::string& out) {
+  if (hex.size() % 2) return false;
+  out.clear();
+  for (std::size_t i = 0; i < hex.size(); i += 2) {
+    unsigned value = 0;
+    auto [end, ec] = std::from_chars(hex.data() + i, hex.data() + i + 2, value, 16);
+    if (ec != std::errc() || end != hex.data() + i + 2) return false;
+    out.push_back(static_cast<char>(value));
+  }
+  return true;
+}
+
+}  // namespace
+
+int run_frames(const std::string& socket_path, int timeout_seconds,
+               const std::vector<std::string>& hex_payloads) {
+  std::vector<std::string> payloads(hex_payloads.size());
+  for (std::size_t i = 0; i < hex_payloads.size(); ++i) {
+    if (!from_hex(hex_payloads[i], payloads[i])) {
+      std::cerr << "helperctl: frames: \"" << hex_payloads[i] << "\" is not hexadecimal bytes\n";
+      return 2;
+    }
+  }
+  auto fd = common::ipc::client::connect_to_helper(socket_path);
+  if (!fd) {
+    std::cerr << "helperctl: cannot connect to " << socket_path << ": " << fd.error().text()
+              << "\n";
+    return 2;
+  }
+  for (const auto& payload : payloads) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+    auto wrote = common::ipc::client::write_frame(fd->get(), payload, deadline);
+    auto reply = wrote ? common::ipc::client::read_frame(fd->get(), deadline)
+                       : common::Result<std::string>(common::fail(wrote.error()));
+    if (!reply) {
+      std::cout << "closed" << std::endl;
+      return 2;
+    }
+    auto decoded = msg::decode_response(*reply);
+    std::cout << (decoded && *decoded == msg::IPCResponseMessage::Ok ? "Ok" : "Err") << std::endl;
+  }
+  return 0;
+}
+
+}  // namespace helperctl
