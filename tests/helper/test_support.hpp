@@ -2,6 +2,7 @@
 // Shared helpers of the helper's tests: captured log lines, temporary directories, listeners.
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 

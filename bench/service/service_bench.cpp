@@ -1,0 +1,211 @@
+// Figures of the running service: cold start, warm round trip, verified connections per second,
+// and the idle helper's memory and wake-ups, side by side with a plain framed echo over a Unix
+// socket pair (the floor any helper reply costs).
+//
+// The helper serves only a signed client, so this program first copies itself into a bundle,
+// signs it with the build's test PKI and re-executes itself from there.
+
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../../tests/helper/activator.hpp"
+#include "common/constants.hpp"
+#include "common/ipc/client.hpp"
+#include "platform/linux/bundle_signature.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace msg = common::ipc::message;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr const char* BUNDLE_MARK = "KOLVARIS_SERVICE_BENCH_SIGNED";
+
+double us(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// Copies this executable into DIR/Kolvaris.app, signs the bundle, and execs it.
+int reexec_signed(const char* self, const fs::path& dir) {
+  fs::path bundle = dir / "Kolvaris.app";
+  fs::create_directories(bundle / "Contents/MacOS");
+  std::ofstream(bundle / "Contents/Info.plist")
+      << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+         "<key>CFBundleIdentifier</key><string>"
+      << common::CLIENT_BUNDLE_IDENTIFIER
+      << "</string>\n<key>CFBundleExecutable</key><string>Kolvaris</string>\n</dict>\n</plist>\n";
+  fs::copy_file(fs::read_symlink("/proc/self/exe"), bundle / "Contents/MacOS/Kolvaris",
+                fs::copy_options::overwrite_existing);
+  const std::string pki = KOLVARIS_TEST_PKI_DIR;
+  auto identity = platform::linux_impl::load_signing_identity(pki + "/leaf.key", pki + "/leaf.pem",
+                                                              pki + "/chain.pem");
+  if (!identity) {
+    std::fprintf(stderr, "cannot load the test PKI: %s\n", identity.error().text().c_str());
+    return 1;
+  }
+  if (auto s = platform::linux_impl::sign_bundle(bundle.string(), *identity); !s) {
+    std::fprintf(stderr, "cannot sign: %s\n", s.error().text().c_str());
+    return 1;
+  }
+  ::setenv(BUNDLE_MARK, dir.c_str(), 1);
+  std::string exe = (bundle / "Contents/MacOS/Kolvaris").string();
+  std::string helper = self;
+  char* argv[] = {exe.data(), helper.data(), nullptr};
+  ::execv(exe.c_str(), argv);
+  std::perror("execv");
+  return 1;
+}
+
+// A command the helper answers at once (the source is refused before anything is touched).
+const msg::IPCCommandMessage QUICK_COMMAND =
+    msg::ReplaceAppAtomic{"/nonexistent/New.app", "/nonexistent/Old.app"};
+
+bool round_trip(int fd) {
+  return common::ipc::client::send_command(fd, QUICK_COMMAND, 30s).has_value();
+}
+
+// The floor: a thread that answers every frame on a socket pair with a framed Err.
+double echo_round_trip_us(int iterations) {
+  int sv[2];
+  ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv);
+  common::util::UniqueFd client(sv[0]), server(sv[1]);
+  std::thread echo([fd = server.get()] {
+    auto far = [] { return Clock::now() + 60s; };
+    for (;;) {
+      auto frame = common::ipc::client::read_frame(fd, far());
+      if (!frame) return;
+      auto decoded = msg::decode_command(*frame);
+      (void)decoded;
+      if (!common::ipc::client::write_frame(fd, msg::encode_response(msg::IPCResponseMessage::Err),
+                                            far()))
+        return;
+    }
+  });
+  std::vector<double> samples;
+  for (int i = 0; i < iterations; ++i) {
+    auto t0 = Clock::now();
+    round_trip(client.get());
+    samples.push_back(us(Clock::now() - t0));
+  }
+  client.reset();
+  echo.join();
+  return median(samples);
+}
+
+long status_field(pid_t pid, const std::string& task, const char* field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + task + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.starts_with(field)) return std::stol(line.substr(std::strlen(field)));
+  }
+  return 0;
+}
+
+// Context switches of every thread of `pid`: each wake-up of an idle thread is one.
+long context_switches(pid_t pid) {
+  long total = 0;
+  for (auto& t : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+    const std::string task = "/task/" + t.path().filename().string();
+    total += status_field(pid, task, "voluntary_ctxt_switches:");
+    total += status_field(pid, task, "nonvoluntary_ctxt_switches:");
+  }
+  return total;
+}
+
+int run(const std::string& helper_binary) {
+  test_support::TempDir dir;
+  std::printf("service benchmark (helper %s)\n", helper_binary.c_str());
+
+  // Cold start: no helper running; start it as the service manager would, connect, first reply.
+  std::vector<double> cold;
+  for (int i = 0; i < 20; ++i) {
+    auto t0 = Clock::now();
+    test_support::ActivatedHelper helper(helper_binary, dir.path());
+    common::util::UniqueFd fd;
+    for (int tries = 0; tries < 2000 && !fd; ++tries) {
+      auto c = common::ipc::client::connect_to_helper(helper.socket_path());
+      if (c) fd = std::move(*c);
+    }
+    if (!fd || !round_trip(fd.get())) {
+      std::fprintf(stderr, "cold start %d: no reply\n%s\n", i, helper.err().c_str());
+      return 1;
+    }
+    cold.push_back(us(Clock::now() - t0));
+  }
+  std::printf("cold start, connect to first reply (median of 20): %.0f us\n", median(cold));
+
+  test_support::ActivatedHelper helper(helper_binary, dir.path());
+  auto conn = common::ipc::client::connect_to_helper(helper.socket_path());
+  if (!conn || !round_trip(conn->get())) return 1;
+
+  constexpr int WARM = 2000;
+  std::vector<double> warm;
+  for (int i = 0; i < WARM; ++i) {
+    auto t0 = Clock::now();
+    round_trip(conn->get());
+    warm.push_back(us(Clock::now() - t0));
+  }
+  const double floor = echo_round_trip_us(WARM);
+  std::printf("warm round trip, one open connection (median of %d): %.1f us\n", WARM,
+              median(warm));
+  std::printf("framed echo over a socket pair, same command (median of %d): %.1f us\n", WARM,
+              floor);
+  std::printf("helper / echo ratio: %.2f\n", median(warm) / floor);
+
+  constexpr int CONNECTIONS = 300;
+  auto t0 = Clock::now();
+  std::vector<double> per_connection;
+  for (int i = 0; i < CONNECTIONS; ++i) {
+    auto c0 = Clock::now();
+    auto c = common::ipc::client::connect_to_helper(helper.socket_path());
+    if (!c || !round_trip(c->get())) return 1;
+    per_connection.push_back(us(Clock::now() - c0));
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  std::printf("new verified connections, one command each: %.0f per second (median %.0f us)\n",
+              CONNECTIONS / seconds, median(per_connection));
+
+  conn->reset();
+  std::this_thread::sleep_for(1s);
+  const long before = context_switches(helper.pid());
+  std::this_thread::sleep_for(10s);
+  const long woke = context_switches(helper.pid()) - before;
+  std::printf("idle helper: resident %ld KiB (peak %ld KiB), %ld wake-ups in 10 s\n",
+              status_field(helper.pid(), "", "VmRSS:"), status_field(helper.pid(), "", "VmHWM:"),
+              woke);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (std::getenv(BUNDLE_MARK) == nullptr) {
+    std::string helper = argc > 1 ? argv[1] : KOLVARIS_HELPER_BINARY;
+    test_support::TempDir dir;
+    // The bundle dir must outlive exec: leave it to the signed process, which removes it.
+    std::string keep = dir.path().string() + "-client";
+    fs::create_directories(keep);
+    ::setenv("KOLVARIS_SERVICE_BENCH_HELPER", helper.c_str(), 1);
+    return reexec_signed(helper.c_str(), keep);
+  }
+  const std::string bundle_dir = std::getenv(BUNDLE_MARK);
+  const int rc = run(argc > 1 ? argv[1] : KOLVARIS_HELPER_BINARY);
+  std::error_code ignored;
+  fs::remove_all(bundle_dir, ignored);
+  return rc;
+}
