@@ -76,7 +76,7 @@ make_bundle "$work/Downloads/Kolvaris 2.0.app" 2.0
 setfattr -n user.com.apple.quarantine -v "0081;demo;Browser;" "$work/Downloads/Kolvaris 2.0.app"
 setfattr -n user.com.apple.quarantine -v "0081;demo;Browser;" \
   "$work/Downloads/Kolvaris 2.0.app/Contents/Resources/notes.txt"
-echo "quarantined items: $(getfattr -R -m user.com.apple.quarantine "$work/Downloads/Kolvaris 2.0.app" 2>/dev/null | grep -c '^# file' || true)"
+echo "quarantined items: $(getfattr -h -R -m user.com.apple.quarantine "$work/Downloads/Kolvaris 2.0.app" 2>/dev/null | grep -c '^# file' || true)"
 
 say "Starting the helper, socket-activated as \"Primary\""
 sock="$work/helper.sock"
@@ -91,7 +91,7 @@ say "The installed application asks for the replacement"
 say "Result"
 echo "installed version: $(version_of "$work/Applications/Kolvaris.app")"
 echo "owners in the installed bundle: $(find "$work/Applications/Kolvaris.app" -printf '%u:%g\n' | sort | uniq -c | xargs)"
-echo "quarantined items left: $(getfattr -R -m user.com.apple.quarantine "$work/Applications/Kolvaris.app" 2>/dev/null | grep -c '^# file' || true)"
+echo "quarantined items left: $(getfattr -h -R -m user.com.apple.quarantine "$work/Applications/Kolvaris.app" 2>/dev/null | grep -c '^# file' || true)"
 echo "what sits beside the destination: $(ls -A "$work/Applications" | xargs)"
 "$codesign" verify "$work/Applications/Kolvaris.app"
 

@@ -252,6 +252,20 @@ TEST_F(BundleSignatureTest, DamagedSignaturesAreInvalid) {
                                 "signature does not match the manifest"));
 }
 
+TEST_F(BundleSignatureTest, OversizedSignatureComponentsAreRefusedBeforeTheyAreRead) {
+  signed_bundle();
+  const fs::path directory = bundle_ / "Contents/_CodeSignature";
+  const std::string der = read_file(directory / "CodeSignature");
+  write_file(directory / "CodeSignature", der + std::string(1024 * 1024, '\0'));
+  EXPECT_EQ(validate(), failure("-67061",
+                                "invalid signature (code or signature have been modified): the "
+                                "signature is too large"));
+  write_file(directory / "CodeSignature", der);
+  write_file(directory / "CodeManifest", std::string(8 * 1024 * 1024 + 1, 'd'));
+  EXPECT_EQ(validate(),
+            failure("-67055", "the sealed resource directory is invalid: the manifest is too large"));
+}
+
 TEST_F(BundleSignatureTest, SignatureComponentsAreNeverFollowedThroughSymlinks) {
   signed_bundle();
   fs::path real = scratch_.path() / "sigdir";

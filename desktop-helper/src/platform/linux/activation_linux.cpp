@@ -14,7 +14,7 @@ namespace {
 
 struct HandedOver {
   bool read = false;
-  int error = 0;                                    // 0, or why no descriptors can be had
+  int error = 0;                                   // 0, or why no descriptors can be had
   std::vector<std::pair<std::string, int>> named;  // not yet claimed
   std::set<std::string> activated;
 };

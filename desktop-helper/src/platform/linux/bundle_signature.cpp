@@ -66,32 +66,22 @@ FileRead read_beneath(int root_fd, std::string_view path, std::size_t limit) {
     result.too_large = true;
     return result;
   }
-  result.bytes.resize(static_cast<std::size_t>(st.st_size));
-  std::size_t done = 0;
+  // Read to the end rather than to the size fstat gave: the owner may be changing the file.
+  result.bytes.reserve(static_cast<std::size_t>(st.st_size));
+  char buffer[64 * 1024];
   for (;;) {
-    if (done == result.bytes.size()) {
-      // One byte more than fstat promised means the file grew meanwhile.
-      char extra;
-      ssize_t n = ::read(fd.get(), &extra, 1);
-      if (n > 0) result.too_large = result.bytes.size() + 1 > limit;
-      if (n > 0 && !result.too_large) {
-        result.bytes += extra;
-        ++done;
-        continue;
-      }
-      break;
-    }
-    ssize_t n = ::read(fd.get(), result.bytes.data() + done, result.bytes.size() - done);
+    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
       result.error = errno;
       return result;
     }
-    if (n == 0) {
-      result.bytes.resize(done);
-      break;
+    if (n == 0) break;
+    if (result.bytes.size() + static_cast<std::size_t>(n) > limit) {
+      result.too_large = true;
+      return result;
     }
-    done += static_cast<std::size_t>(n);
+    result.bytes.append(buffer, static_cast<std::size_t>(n));
   }
   return result;
 }
