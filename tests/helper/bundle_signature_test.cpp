@@ -262,8 +262,9 @@ TEST_F(BundleSignatureTest, OversizedSignatureComponentsAreRefusedBeforeTheyAreR
                                 "signature is too large"));
   write_file(directory / "CodeSignature", der);
   write_file(directory / "CodeManifest", std::string(8 * 1024 * 1024 + 1, 'd'));
-  EXPECT_EQ(validate(),
-            failure("-67055", "the sealed resource directory is invalid: the manifest is too large"));
+  EXPECT_EQ(
+      validate(),
+      failure("-67055", "the sealed resource directory is invalid: the manifest is too large"));
 }
 
 TEST_F(BundleSignatureTest, SignatureComponentsAreNeverFollowedThroughSymlinks) {
