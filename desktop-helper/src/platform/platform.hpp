@@ -11,12 +11,14 @@ namespace platform {
 class Activation;
 class CodeSigning;
 class Files;
+class Processes;
 
 // Borrowed references to the implementations of each area; they outlive every caller.
 struct Platform {
   Activation* activation = nullptr;
   CodeSigning* code_signing = nullptr;
   Files* files = nullptr;
+  Processes* processes = nullptr;
 };
 
 // The running system's platform (process-wide, created on first use, never destroyed).

@@ -1,0 +1,36 @@
+#include "platform/fake/fake_processes.hpp"
+
+namespace platform::fake {
+
+void FakeProcesses::set_present_for_checks(std::uint32_t pid, std::uint32_t checks) {
+  std::lock_guard lock(mutex_);
+  remaining_[pid] = checks;
+}
+
+std::vector<FakeProcesses::Check> FakeProcesses::checks() const {
+  std::lock_guard lock(mutex_);
+  return checks_;
+}
+
+std::vector<FakeProcesses::OpenRequest> FakeProcesses::open_requests() const {
+  std::lock_guard lock(mutex_);
+  return open_requests_;
+}
+
+bool FakeProcesses::process_exists(std::uint32_t pid) {
+  std::lock_guard lock(mutex_);
+  checks_.push_back({pid, std::chrono::steady_clock::now()});
+  auto it = remaining_.find(pid);
+  if (it == remaining_.end() || it->second == 0) return false;
+  if (it->second != FOREVER) --it->second;
+  return true;
+}
+
+void FakeProcesses::open_application(std::string_view utf8_path,
+                                     const OpenConfiguration& configuration,
+                                     LaunchCompletion completion) {
+  std::lock_guard lock(mutex_);
+  open_requests_.push_back({std::string(utf8_path), configuration, std::move(completion)});
+}
+
+}  // namespace platform::fake

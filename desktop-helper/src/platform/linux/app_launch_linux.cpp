@@ -1,0 +1,398 @@
+// Starting an application bundle's main executable, detached, as the bundle's owner.
+//
+// posix_spawn cannot change the user and groups of the child, so this forks. The helper is
+// multi-threaded: between fork and exec the child calls only async-signal-safe functions and raw
+// system calls, on memory prepared before the fork.
+
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/close_range.h>
+#include <linux/openat2.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/error.hpp"
+#include "common/util/unique_fd.hpp"
+#include "platform/linux/info_plist.hpp"
+#include "platform/linux/open_beneath.hpp"
+#include "platform/linux/processes_linux.hpp"
+
+namespace platform::linux_impl {
+namespace {
+
+using common::util::UniqueFd;
+
+constexpr std::size_t MAX_INFO_PLIST_SIZE = 1 << 20;
+constexpr const char* INFO_PLIST = "Contents/Info.plist";
+constexpr const char* EXECUTABLE_DIRECTORY = "Contents/MacOS/";
+
+LaunchOutcome failure(std::string description) {
+  return LaunchOutcome{false, std::move(description)};
+}
+LaunchOutcome failure_os(int error) { return failure(common::os_error_description(error)); }
+
+// Who the application runs as.
+struct Identity {
+  bool change = false;  // false: the helper is not root and the bundle is its user's
+  uid_t uid = 0;
+  gid_t gid = 0;
+  std::vector<gid_t> groups;
+};
+
+// Everything the child needs, made before the fork.
+struct Plan {
+  UniqueFd bundle;
+  UniqueFd executable;
+  bool script = false;  // "#!": its interpreter opens it by name
+  std::string relative_executable;
+  Identity identity;
+  std::vector<std::string> argument_storage;
+  std::vector<std::string> environment_storage;
+  std::vector<char*> argv;
+  std::vector<char*> envp;
+  UniqueFd null_device;
+  unsigned int descriptor_limit = 0;
+};
+
+std::optional<passwd> user_entry(uid_t uid, std::vector<char>& storage) {
+  long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  storage.resize(suggested > 0 ? static_cast<std::size_t>(suggested) : 4096);
+  for (;;) {
+    passwd entry;
+    passwd* found = nullptr;
+    int rc = ::getpwuid_r(uid, &entry, storage.data(), storage.size(), &found);
+    if (rc == ERANGE && storage.size() < (1u << 20)) {
+      storage.resize(storage.size() * 2);
+      continue;
+    }
+    if (rc != 0 || found == nullptr) return std::nullopt;
+    return entry;
+  }
+}
+
+std::vector<gid_t> supplementary_groups(const passwd& user) {
+  int count = 16;
+  std::vector<gid_t> groups(static_cast<std::size_t>(count));
+  while (::getgrouplist(user.pw_name, user.pw_gid, groups.data(), &count) < 0) {
+    if (count <= static_cast<int>(groups.size()) || count > 65536) return {};
+    groups.resize(static_cast<std::size_t>(count));
+  }
+  groups.resize(static_cast<std::size_t>(count));
+  return groups;
+}
+
+std::optional<std::string> read_info_plist(int bundle_fd, int& error) {
+  UniqueFd fd(open_beneath(bundle_fd, INFO_PLIST, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+  if (!fd) {
+    error = errno;
+    return std::nullopt;
+  }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) {
+    error = errno;
+    return std::nullopt;
+  }
+  if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) > MAX_INFO_PLIST_SIZE) {
+    error = S_ISREG(st.st_mode) ? EFBIG : EINVAL;
+    return std::nullopt;
+  }
+  std::string bytes;
+  char buffer[16384];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = errno;
+      return std::nullopt;
+    }
+    if (n == 0) return bytes;
+    if (bytes.size() + static_cast<std::size_t>(n) > MAX_INFO_PLIST_SIZE) {
+      error = EFBIG;
+      return std::nullopt;
+    }
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+// Symbolic links inside the bundle are allowed (the bundle's owner made them and the program
+// runs as that owner); one that leads out of it is not.
+int open_inside(int bundle_fd, const std::string& relative) {
+  open_how how;
+  std::memset(&how, 0, sizeof how);
+  how.flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  for (int attempt = 0;; ++attempt) {
+    long fd = ::syscall(SYS_openat2, bundle_fd, relative.c_str(), &how, sizeof how);
+    if (fd >= 0) return static_cast<int>(fd);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN || attempt >= 16) return -1;
+  }
+}
+
+bool is_plain_name(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string_view("/\0", 2)) == std::string::npos;
+}
+
+// The identity the application gets, or the errno that forbids the start.
+std::optional<Identity> identity_for(const struct stat& bundle, std::vector<char>& user_storage,
+                                     std::optional<passwd>& user, int& error) {
+  Identity identity;
+  identity.uid = bundle.st_uid;
+  identity.gid = bundle.st_gid;
+  user = user_entry(bundle.st_uid, user_storage);
+  if (::geteuid() != 0) {
+    // Without root the helper can only start what it could run itself anyway.
+    if (bundle.st_uid != ::geteuid()) {
+      error = EPERM;
+      return std::nullopt;
+    }
+    return identity;
+  }
+  identity.change = true;
+  if (user) identity.groups = supplementary_groups(*user);
+  return identity;
+}
+
+void add_environment(Plan& plan, const std::optional<passwd>& user, uid_t uid) {
+  plan.environment_storage.push_back(
+      uid == 0 ? "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+               : "PATH=/usr/local/bin:/usr/bin:/bin");
+  const bool home_known = user && user->pw_dir && user->pw_dir[0] != '\0';
+  plan.environment_storage.push_back(std::string("HOME=") + (home_known ? user->pw_dir : "/"));
+  if (user && user->pw_name && user->pw_name[0] != '\0') {
+    plan.environment_storage.push_back(std::string("USER=") + user->pw_name);
+    plan.environment_storage.push_back(std::string("LOGNAME=") + user->pw_name);
+  }
+  if (user && user->pw_shell && user->pw_shell[0] != '\0') {
+    plan.environment_storage.push_back(std::string("SHELL=") + user->pw_shell);
+  }
+}
+
+// Resolves the bundle into a plan, or the outcome of a start that is refused before any fork.
+std::optional<LaunchOutcome> make_plan(const std::string& bundle_path, Plan& plan) {
+  if (bundle_path.find('\0') != std::string::npos) return failure_os(EINVAL);
+  // The bundle's owner chooses who the application runs as; through a link, whoever owns the
+  // link would choose. The directory stays open, so what is checked is what is started.
+  plan.bundle.reset(::open(bundle_path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!plan.bundle) {
+    int error = errno;
+    struct stat link;
+    if ((error == ELOOP || error == ENOTDIR) && ::lstat(bundle_path.c_str(), &link) == 0 &&
+        S_ISLNK(link.st_mode)) {
+      return failure("The application path is a symbolic link");
+    }
+    return failure_os(error);
+  }
+  struct stat bundle;
+  if (::fstat(plan.bundle.get(), &bundle) != 0) return failure_os(errno);
+
+  int error = 0;
+  auto plist = read_info_plist(plan.bundle.get(), error);
+  if (!plist) return failure_os(error);
+  auto strings = read_plist_strings(*plist);
+  if (!strings) return failure("The application's Info.plist is malformed: " + strings.error());
+  auto name = strings->find("CFBundleExecutable");
+  if (name == strings->end() || !is_plain_name(name->second)) {
+    return failure("The application's Info.plist names no executable");
+  }
+
+  plan.relative_executable = EXECUTABLE_DIRECTORY + name->second;
+  plan.executable.reset(open_inside(plan.bundle.get(), plan.relative_executable));
+  if (!plan.executable) {
+    if (errno == EXDEV) return failure("The application's executable lies outside its bundle");
+    return failure_os(errno);
+  }
+  struct stat executable;
+  if (::fstat(plan.executable.get(), &executable) != 0) return failure_os(errno);
+  // What exec would answer for anything but a regular file.
+  if (!S_ISREG(executable.st_mode)) return failure_os(EACCES);
+  char magic[2] = {0, 0};
+  plan.script =
+      ::pread(plan.executable.get(), magic, 2, 0) == 2 && magic[0] == '#' && magic[1] == '!';
+
+  std::vector<char> user_storage;
+  std::optional<passwd> user;
+  auto identity = identity_for(bundle, user_storage, user, error);
+  if (!identity) return failure_os(error);
+  plan.identity = std::move(*identity);
+  add_environment(plan, user, plan.identity.uid);
+
+  plan.argument_storage.push_back(bundle_path + "/" + plan.relative_executable);
+  for (auto& a : plan.argument_storage) plan.argv.push_back(a.data());
+  plan.argv.push_back(nullptr);
+  for (auto& e : plan.environment_storage) plan.envp.push_back(e.data());
+  plan.envp.push_back(nullptr);
+
+  plan.null_device.reset(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  if (!plan.null_device) return failure_os(errno);
+  rlimit limit;
+  plan.descriptor_limit = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < (1u << 20)
+                              ? static_cast<unsigned int>(limit.rlim_cur)
+                              : (1u << 20);
+  return std::nullopt;
+}
+
+// --- After the fork: async-signal-safe calls only ---------------------------------------------
+
+[[noreturn]] void report_and_exit(int report_fd, int error) {
+  while (::write(report_fd, &error, sizeof error) < 0 && errno == EINTR) {
+  }
+  ::_exit(127);
+}
+
+// Closes every descriptor from `from` on except the sorted `keep` ones (which are close-on-exec).
+int close_all_but(unsigned int from, const int* keep, int keep_count, unsigned int limit) {
+  unsigned int next = from;
+  for (int i = 0; i <= keep_count; ++i) {
+    const bool last = i == keep_count;
+    const unsigned int stop = last ? ~0u : static_cast<unsigned int>(keep[i]);
+    if (stop > next) {
+      if (::syscall(SYS_close_range, next, stop - 1, 0) != 0) {
+        if (errno != ENOSYS) return errno;
+        for (unsigned int fd = next; fd < stop && fd < limit; ++fd) ::close(static_cast<int>(fd));
+      }
+    }
+    if (!last && stop + 1 > next) next = stop + 1;
+  }
+  return 0;
+}
+
+int put_on_standard_descriptor(int fd, int target) {
+  if (fd == target) return ::fcntl(fd, F_SETFD, 0) == 0 ? 0 : errno;
+  while (::dup2(fd, target) < 0) {
+    if (errno != EINTR) return errno;
+  }
+  return 0;
+}
+
+[[noreturn]] void become_application(const Plan& plan, int report_fd) {
+  const int report = report_fd;
+  if (::setsid() < 0) report_and_exit(report, errno);
+
+  struct sigaction default_action;
+  std::memset(&default_action, 0, sizeof default_action);
+  default_action.sa_handler = SIG_DFL;
+  for (int signal = 1; signal < NSIG; ++signal) {
+    if (signal == SIGKILL || signal == SIGSTOP) continue;
+    // The C library's own signals refuse; exec resets handled signals anyway.
+    (void)::sigaction(signal, &default_action, nullptr);
+  }
+
+  for (int target = 0; target <= 2; ++target) {
+    if (int e = put_on_standard_descriptor(plan.null_device.get(), target); e != 0) {
+      report_and_exit(report, e);
+    }
+  }
+  // The runtime's sockets are not close-on-exec; nothing of the helper may reach the
+  // application. The report pipe, the executable and the bundle close at exec.
+  int keep[3] = {report, plan.executable.get(), plan.bundle.get()};
+  for (int i = 0; i < 3; ++i)
+    for (int j = i + 1; j < 3; ++j)
+      if (keep[j] < keep[i]) {
+        int t = keep[i];
+        keep[i] = keep[j];
+        keep[j] = t;
+      }
+  if (int e = close_all_but(3, keep, 3, plan.descriptor_limit); e != 0) report_and_exit(report, e);
+
+  ::umask(022);
+  if (plan.identity.change) {
+    // Raw calls: in a forked child of a threaded process the C library's set*id wrappers would
+    // try to reach threads that no longer exist; here there is only this one.
+    if (::syscall(SYS_setgroups, plan.identity.groups.size(), plan.identity.groups.data()) != 0) {
+      report_and_exit(report, errno);
+    }
+    gid_t g = plan.identity.gid;
+    uid_t u = plan.identity.uid;
+    if (::syscall(SYS_setresgid, g, g, g) != 0) report_and_exit(report, errno);
+    if (::syscall(SYS_setresuid, u, u, u) != 0) report_and_exit(report, errno);
+  }
+
+  sigset_t none;
+  sigemptyset(&none);
+  if (plan.script) {
+    // An interpreter opens its script by the name it is given: a name relative to the bundle
+    // directory that was checked, which no rename of a parent directory can redirect.
+    if (::fchdir(plan.bundle.get()) != 0) report_and_exit(report, errno);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execve(plan.relative_executable.c_str(), plan.argv.data(), plan.envp.data());
+  } else {
+    if (::chdir("/") != 0) report_and_exit(report, errno);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::syscall(SYS_execveat, plan.executable.get(), "", plan.argv.data(), plan.envp.data(),
+              AT_EMPTY_PATH);
+  }
+  int error = errno;
+  sigset_t all;
+  sigfillset(&all);
+  ::sigprocmask(SIG_SETMASK, &all, nullptr);
+  report_and_exit(report, error);
+}
+
+// The intermediate process: starts the application and leaves at once, so the application is
+// nobody's child here and no zombie of it can stay behind in the helper.
+[[noreturn]] void start_detached(const Plan& plan, int report_fd) {
+  pid_t child = ::_Fork();
+  if (child < 0) report_and_exit(report_fd, errno);
+  if (child == 0) become_application(plan, report_fd);
+  ::_exit(0);
+}
+
+// --- Back in the helper -----------------------------------------------------------------------
+
+LaunchOutcome run_plan(const Plan& plan) {
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return failure_os(errno);
+  UniqueFd report_read(pipe_fds[0]);
+  UniqueFd report_write(pipe_fds[1]);
+
+  // No handler of the helper may run in the children before their dispositions are reset.
+  sigset_t all, previous;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+  pid_t intermediate = ::fork();
+  if (intermediate == 0) start_detached(plan, report_write.get());
+  int fork_error = errno;
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (intermediate < 0) return failure_os(fork_error);
+  report_write.reset();
+
+  // End of file without a report: the exec closed the last write end.
+  int reported = 0;
+  std::size_t received = 0;
+  for (;;) {
+    ssize_t n = ::read(report_read.get(), reinterpret_cast<char*>(&reported) + received,
+                       sizeof reported - received);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    received += static_cast<std::size_t>(n);
+    if (received == sizeof reported) break;
+  }
+  int status = 0;
+  while (::waitpid(intermediate, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (received == sizeof reported) return failure_os(reported);
+  return LaunchOutcome{true, std::nullopt};
+}
+
+}  // namespace
+
+LaunchOutcome launch_application_bundle(const std::string& bundle_path) {
+  Plan plan;
+  if (auto refused = make_plan(bundle_path, plan)) return *refused;
+  return run_plan(plan);
+}
+
+}  // namespace platform::linux_impl

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <string>
+
+#include "platform/processes.hpp"
+
+namespace platform::linux_impl {
+
+// Process look-up through pidfd_open (a process counts from its creation until its parent has
+// collected it; a thread id that is not a process's own id does not count). The values 0 and
+// above INT_MAX name process groups or "every process" to the kernel's pid calls, so they never
+// reach one: no process has such an id, and they are reported absent.
+//
+// open_application starts the bundle's main executable (CFBundleExecutable of
+// Contents/Info.plist, in Contents/MacOS) on a thread of its own, and calls the completion there
+// once the executable has been exec'd (running_application) or the start has failed (the
+// description of the error). Every start is a new instance; the configuration has nothing else
+// that applies on Linux.
+class LinuxProcesses final : public Processes {
+ public:
+  bool process_exists(std::uint32_t pid) override;
+  void open_application(std::string_view utf8_path, const OpenConfiguration& configuration,
+                        LaunchCompletion completion) override;
+};
+
+// The start of one bundle, on the calling thread; what open_application reports.
+//
+// The application runs as the owner and group of the bundle directory, with the owner's
+// supplementary groups when the user database knows the owner (none otherwise): root only for a
+// bundle that root owns. A helper that is not root starts only bundles of its own user, as
+// itself. The bundle path must not end in a symbolic link; the executable is resolved inside the
+// bundle and refused if a symbolic link leads out of it. The process is detached: a session of
+// its own, standard descriptors on /dev/null and no other descriptor, default signal
+// dispositions, an empty signal mask, umask 022, working directory "/", and an environment of
+// PATH, HOME, USER, LOGNAME and SHELL alone. It is not the caller's child: an intermediate
+// process that exits at once is collected before this returns.
+LaunchOutcome launch_application_bundle(const std::string& bundle_path);
+
+}  // namespace platform::linux_impl

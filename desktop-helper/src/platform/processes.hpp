@@ -1,0 +1,48 @@
+#pragma once
+// Processes: whether a pid is in the process table, and opening an application bundle as a new
+// instance.
+//
+// The launch follows the shape of the macOS workspace service: the request returns at once and
+// the outcome arrives later, once, on a thread of the platform's choosing, as a pair of facts
+// (whether a running application resulted, the description of the error if there was one).
+// Portable code (main/relaunch) turns the outcome into log lines.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// The options of an open request (the workspace's open configuration). Defaults as there.
+struct OpenConfiguration {
+  // Start another instance even when the application already runs.
+  bool creates_new_application_instance = false;
+};
+
+// What the platform reports once a launch request has run its course. Both facts are reported
+// as found: an error together with a running application is possible, and so is neither.
+struct LaunchOutcome {
+  bool running_application = false;
+  std::optional<std::string> error_description;
+};
+
+// Called exactly once per request, on a thread that is not the caller's runtime.
+using LaunchCompletion = std::function<void(const LaunchOutcome&)>;
+
+class Processes {
+ public:
+  virtual ~Processes() = default;
+
+  // Whether a process with this id exists at the moment of the call; a process that has exited
+  // but has not been collected by its parent still exists. Blocks only briefly; any thread.
+  virtual bool process_exists(std::uint32_t pid) = 0;
+
+  // Asks for the application bundle at `utf8_path` to be opened. Returns at once; `completion`
+  // is called later with the outcome. Any thread.
+  virtual void open_application(std::string_view utf8_path, const OpenConfiguration& configuration,
+                                LaunchCompletion completion) = 0;
+};
+
+}  // namespace platform
