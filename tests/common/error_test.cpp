@@ -6,49 +6,17 @@
 #include <string>
 #include <vector>
 
+#include "vectors.hpp"
+
 namespace {
+
+using vectors::from_hex;
+using vectors::read_tsv;
+using vectors::to_hex;
+using vectors::utf8;
 TEST(ErrorTest, OsErrorTextCarriesDescriptionAndNumber) {
   EXPECT_EQ(common::Error::os(2).text(), "No such file or directory (os error 2)");
   EXPECT_EQ(common::Error::other("x").text(), "x");
-}
-
-std::vector<std::vector<std::string>> read_tsv(const std::string& name) {
-  std::ifstream in(std::string(KOLVARIS_TEST_DATA_DIR) + "/" + name);
-  EXPECT_TRUE(in) << "cannot open " << name;
-  std::vector<std::vector<std::string>> rows;
-  std::string line;
-  while (std::getline(in, line)) {
-    std::vector<std::string> fields;
-    std::size_t start = 0;
-    for (;;) {
-      std::size_t tab = line.find('\t', start);
-      fields.push_back(line.substr(start, tab - start));
-      if (tab == std::string::npos) break;
-      start = tab + 1;
-    }
-    rows.push_back(std::move(fields));
-  }
-  return rows;
-}
-
-std::string utf8(char32_t cp) {
-  std::string out;
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-  return out;
 }
 
 // The message inside a quoted string, for the escapes the reference messages use.

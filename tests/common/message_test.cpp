@@ -7,7 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "vectors.hpp"
+
 namespace {
+
+using vectors::from_hex;
+using vectors::read_tsv;
+using vectors::to_hex;
+using vectors::utf8;
 
 namespace msg = common::ipc::message;
 using common::ErrorKind;
@@ -15,25 +22,6 @@ using msg::IPCCommandMessage;
 using msg::IPCResponseMessage;
 using msg::ReplaceAppAtomic;
 using msg::WaitForExitAndLaunch;
-
-std::string to_hex(std::string_view bytes) {
-  static constexpr char HEX[] = "0123456789abcdef";
-  std::string out;
-  for (const char ch : bytes) {
-    const auto c = static_cast<unsigned char>(ch);
-    out += HEX[c >> 4];
-    out += HEX[c & 0xF];
-  }
-  return out;
-}
-
-std::string from_hex(std::string_view hex) {
-  std::string out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    out += static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16));
-  }
-  return out;
-}
 
 // The decoder's verdict in the vectors' notation.
 std::string verdict(std::string_view payload) {

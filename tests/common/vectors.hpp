@@ -1,0 +1,73 @@
+#pragma once
+// Reading the reference vectors: TAB-separated rows of the files in the test data directory, and
+// the hex and UTF-8 helpers their fields need.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vectors {
+
+inline std::vector<std::vector<std::string>> read_tsv(const std::string& name) {
+  std::ifstream in(std::string(KOLVARIS_TEST_DATA_DIR) + "/" + name);
+  EXPECT_TRUE(in) << "cannot open " << name;
+  std::vector<std::vector<std::string>> rows;
+  std::string line;
+  while (std::getline(in, line)) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (;;) {
+      std::size_t tab = line.find('\t', start);
+      fields.push_back(line.substr(start, tab - start));
+      if (tab == std::string::npos) break;
+      start = tab + 1;
+    }
+    rows.push_back(std::move(fields));
+  }
+  return rows;
+}
+
+inline std::string to_hex(std::string_view bytes) {
+  static constexpr char HEX[] = "0123456789abcdef";
+  std::string out;
+  for (const char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    out += HEX[c >> 4];
+    out += HEX[c & 0xF];
+  }
+  return out;
+}
+
+inline std::string from_hex(std::string_view hex) {
+  std::string out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    out += static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16));
+  }
+  return out;
+}
+
+// The UTF-8 encoding of a code point (surrogates included, for testing what refuses them).
+inline std::string utf8(char32_t cp) {
+  std::string out;
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return out;
+}
+
+}  // namespace vectors
