@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -86,6 +87,38 @@ TEST(ProcessLookup, ThreadOfAnotherProcessIsNotAProcess) {
   EXPECT_FALSE(processes.process_exists(static_cast<std::uint32_t>(thread_id)));
   done.set_value();
   thread.join();
+}
+
+// With no descriptor to spare pidfd_open fails with EMFILE; the answers must stay the same. Run
+// in a child, whose descriptor limit can be lowered without harming the test process.
+TEST(ProcessLookup, AnswersStayTheSameWithoutDescriptorsToSpare) {
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    pid_t zombie = ::fork();
+    if (zombie == 0) ::_exit(0);
+    siginfo_t info{};
+    ::waitid(P_PID, static_cast<id_t>(zombie), &info, WEXITED | WNOWAIT);
+    pid_t collected = ::fork();
+    if (collected == 0) ::_exit(0);
+    ::waitpid(collected, nullptr, 0);
+    rlimit limit{64, 64};
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    while (::dup(0) >= 0) {
+    }
+    if (errno != EMFILE) ::_exit(10);
+    LinuxProcesses processes;
+    int failures = 0;
+    if (!processes.process_exists(static_cast<std::uint32_t>(::getpid()))) failures |= 1;
+    if (!processes.process_exists(static_cast<std::uint32_t>(zombie))) failures |= 2;
+    if (processes.process_exists(static_cast<std::uint32_t>(collected))) failures |= 4;
+    if (processes.process_exists(0)) failures |= 8;
+    ::_exit(failures);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1 self, 2 zombie, 4 collected, 8 zero, 10 setup";
 }
 
 // 0 and every value above INT_MAX are groups or "every process" to kill(); kill(0, 0) and

@@ -60,8 +60,9 @@ std::optional<bool> proc_lists_process(std::uint32_t pid) {
 }  // namespace
 
 bool LinuxProcesses::process_exists(std::uint32_t pid) {
-  // Cast to pid_t, 0 is the caller's own process group and 4294967295 is -1, "every process":
-  // neither may reach a pid call, and no process has either id.
+  // As a pid_t, 0 is the caller's own process group, 4294967295 is -1 ("every process") and the
+  // rest above INT_MAX are negative, i.e. process groups. None may reach a pid call, and no
+  // process has such an id.
   if (pid == 0 || pid > static_cast<std::uint32_t>(INT_MAX)) return false;
   // The raw call: glibc 2.36 declares pidfd_open without C linkage for C++.
   int fd = static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0u));
@@ -70,8 +71,8 @@ bool LinuxProcesses::process_exists(std::uint32_t pid) {
     return true;
   }
   // ESRCH: no such process (or collected). ENOENT: a thread id, not a process.
-  if (errno == ESRCH || errno == ENOENT || errno == EINVAL) return false;
-  // Out of descriptors, or a kernel without pidfd_open.
+  if (errno == ESRCH || errno == ENOENT) return false;
+  // Out of descriptors, a kernel without pidfd_open, or one that refuses it otherwise.
   if (auto listed = proc_lists_process(pid)) return *listed;
   // Without /proc, kill's probe: it counts a thread id as present, which only lengthens a wait.
   return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
