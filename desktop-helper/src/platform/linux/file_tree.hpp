@@ -29,7 +29,10 @@ struct TreeFailure {
 // can share extents, else copied in the kernel, else read and written.
 std::expected<void, TreeFailure> copy_tree(const std::string& from, const std::string& to);
 
-// Removes the item at `path` and everything below it.
+// Removes the item at `path` and everything below it, several items at a time. Links are removed,
+// never followed; directories below the top are opened by path (without following the last
+// component), so the tree must lie where nobody else can rename its directories, as in a
+// replacement directory.
 std::expected<void, TreeFailure> remove_tree(const std::string& path);
 
 // Pre-order walk of the items below a directory, in name order within each directory. Symbolic
