@@ -17,7 +17,9 @@
 #include "file_tree_support.hpp"
 #include "main/app_package_validation.hpp"
 #include "main/replace_app_atomic.hpp"
+#include "platform/linux/file_tree.hpp"
 #include "platform/linux/files_linux.hpp"
+#include "replace_support.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -26,25 +28,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr int REPLACEMENTS = 30;
-constexpr int DIRECTORIES = 40;
-constexpr int FILES_PER_DIRECTORY = 50;
-
-fs::path make_large_bundle(const fs::path& where, const std::string& version) {
-  fs::create_directories(where);
-  fs::path bundle = codesign_test::make_bundle(where);
-  for (int d = 0; d < DIRECTORIES; ++d) {
-    for (int f = 0; f < FILES_PER_DIRECTORY; ++f) {
-      std::string name = "Contents/Resources/r" + std::to_string(d) + "/f" + std::to_string(f);
-      codesign_test::write_file(bundle / name,
-                                version + " " + name + std::string(400 + 13 * f, '.'));
-    }
-  }
-  codesign_test::write_file(bundle / "Contents/Resources/version", version);
-  auto signed_ok = codesign_test::sign(bundle, codesign_test::test_pki());
-  EXPECT_TRUE(signed_ok) << (signed_ok ? "" : signed_ok.error().text());
-  return bundle;
-}
-
 class CrashAtomicityTest : public ::testing::Test {
  protected:
   CrashAtomicityTest() {
@@ -74,7 +57,8 @@ class CrashAtomicityTest : public ::testing::Test {
   void remove_leftovers() {
     for (const auto& entry : fs::directory_iterator(destination_.parent_path())) {
       if (entry.path().filename().string().starts_with(".item-replacement-")) {
-        fs::remove_all(entry.path());
+        // The parallel removal: on this kind of disk a sequential one takes many seconds.
+        (void)platform::linux_impl::remove_tree(entry.path().string());
       }
     }
   }
@@ -86,8 +70,8 @@ class CrashAtomicityTest : public ::testing::Test {
 };
 
 TEST_F(CrashAtomicityTest, KilledReplacementsLeaveTheWholeOldOrTheWholeNewBundle) {
-  fs::path old_source = make_large_bundle(dir_.path() / "old", "1.0");
-  fs::path new_source = make_large_bundle(dir_.path() / "new", "2.0");
+  fs::path old_source = replace_support::make_large_bundle(dir_.path() / "old", "1.0");
+  fs::path new_source = replace_support::make_large_bundle(dir_.path() / "new", "2.0");
   destination_ = dir_.path() / "Applications" / "Kolvaris.app";
   fs::create_directories(destination_.parent_path());
   ASSERT_TRUE(files_.copy_item(files_.file_url(old_source.string()),
