@@ -291,10 +291,17 @@ TEST_F(ReplaceAppAtomicTest, ReplacementDirectoryFailureCarriesTheDescriptionAlo
   expect_nothing_created();
 }
 
-TEST_F(ReplaceAppAtomicTest, FoundationFailureWithoutAnErrorObjectUsesTheSubstitute) {
+TEST_F(ReplaceAppAtomicTest, FoundationFailuresWithoutAnErrorObjectUseTheSubstitute) {
+  const std::string substitute =
+      "The operation couldn\u2019t be completed. (KolvarisDesktopHelper error 0.)";
   files_.replacement_directory_failure = platform::FoundationFailure{std::nullopt};
-  EXPECT_EQ(error_of(run()), common::util::macos::error_from_ns_error(std::nullopt).text());
-  EXPECT_FALSE(error_of(run()).empty());
+  EXPECT_EQ(error_of(run()), substitute);
+  files_.replacement_directory_failure.reset();
+  files_.copy_failure = platform::FoundationFailure{std::nullopt};
+  EXPECT_EQ(error_of(run()), substitute);
+  files_.copy_failure.reset();
+  files_.replace_failure = platform::FoundationFailure{std::nullopt};
+  EXPECT_EQ(error_of(run()), substitute);
 }
 
 TEST_F(ReplaceAppAtomicTest, DestinationWithoutFileNameLeavesAnEmptyReplacementDirectory) {
