@@ -92,6 +92,10 @@ TEST(ProcessLookup, ThreadOfAnotherProcessIsNotAProcess) {
 // With no descriptor to spare pidfd_open fails with EMFILE; the answers must stay the same. Run
 // in a child, whose descriptor limit can be lowered without harming the test process.
 TEST(ProcessLookup, AnswersStayTheSameWithoutDescriptorsToSpare) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizers' runtimes need descriptors of their own and misreport when none are left.
+  GTEST_SKIP() << "not meaningful under a sanitizer";
+#endif
   pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
