@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "common/constants.hpp"
 #include "common/util/unique_fd.hpp"
 #include "main/app_package_validation.hpp"
@@ -44,30 +45,16 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
+using bench_support::cat;
+using bench_support::median;
+using bench_support::read_file;
+using bench_support::write_file;
 using Clock = std::chrono::steady_clock;
 using common::util::UniqueFd;
 
 constexpr int kFiles = 5000;
 constexpr std::uint64_t kBundleBytes = 300ull * 1000 * 1000;
 constexpr std::uint64_t kPeerExecutableBytes = 20ull * 1000 * 1000;
-
-// Concatenation by appending (g++ 12 at -O3 warns falsely about operator+ on strings).
-std::string cat(std::initializer_list<std::string_view> parts) {
-  std::string out;
-  for (auto part : parts) out.append(part);
-  return out;
-}
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_file(const fs::path& path, const std::string& bytes, mode_t mode = 0644) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-  ::chmod(path.c_str(), mode);
-}
 
 std::string info_plist(const std::string& executable) {
   std::string plist =
@@ -113,11 +100,6 @@ ChildRun run(const std::vector<std::string>& argv) {
   }
   posix_spawn_file_actions_destroy(&actions);
   return result;
-}
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values.empty() ? 0 : values[values.size() / 2];
 }
 
 // The generated bundle, made once per run and removed at exit.

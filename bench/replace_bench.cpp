@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "common/constants.hpp"
 #include "common/util/log.hpp"
 #include "main/replace_app_atomic.hpp"
@@ -43,34 +44,15 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
+using bench_support::cat;
+using bench_support::median;
+using bench_support::read_file;
+using bench_support::write_file;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kFiles = 5000;
 constexpr std::uint64_t kExecutableBytes = 150ull * 1000 * 1000;
 constexpr std::uint64_t kBundleBytes = 300ull * 1000 * 1000;
-
-std::string cat(std::initializer_list<std::string_view> parts) {
-  std::string out;
-  for (auto part : parts) out.append(part);
-  return out;
-}
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_file(const fs::path& path, std::string_view bytes, mode_t mode = 0644) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc)
-      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  ::chmod(path.c_str(), mode);
-}
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values.empty() ? 0 : values[values.size() / 2];
-}
 
 // Runs argv to its end (stdout on /dev/null); false unless it exits with 0.
 bool run(const std::vector<std::string>& argv) {

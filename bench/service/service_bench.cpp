@@ -10,9 +10,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "../../tests/helper/activator.hpp"
+#include "../bench_support.hpp"
 #include "common/constants.hpp"
 #include "common/ipc/client.hpp"
 #include "platform/linux/bundle_signature.hpp"
@@ -27,6 +28,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using bench_support::median;
 namespace msg = common::ipc::message;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -34,11 +36,6 @@ using namespace std::chrono_literals;
 constexpr const char* BUNDLE_MARK = "KOLVARIS_SERVICE_BENCH_SIGNED";
 
 double us(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
-}
 
 // Copies this executable into DIR/Kolvaris.app, signs the bundle, and execs it.
 int reexec_signed(const char* self, const fs::path& dir) {
@@ -161,8 +158,7 @@ int run(const std::string& helper_binary) {
     warm.push_back(us(Clock::now() - t0));
   }
   const double floor = echo_round_trip_us(WARM);
-  std::printf("warm round trip, one open connection (median of %d): %.1f us\n", WARM,
-              median(warm));
+  std::printf("warm round trip, one open connection (median of %d): %.1f us\n", WARM, median(warm));
   std::printf("framed echo over a socket pair, same command (median of %d): %.1f us\n", WARM,
               floor);
   std::printf("helper / echo ratio: %.2f\n", median(warm) / floor);
