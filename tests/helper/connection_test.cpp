@@ -7,6 +7,7 @@
 #include <asio/local/connect_pair.hpp>
 
 #include "common/ipc/client.hpp"
+#include "served_connection.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -18,46 +19,7 @@ using test_support::out;
 namespace msg = common::ipc::message;
 using namespace std::chrono_literals;
 
-// A connection served on its own thread; the test plays the client over a blocking socket.
-class ServedConnection {
- public:
-  explicit ServedConnection(main_service::ConnectionServices services)
-      : services_(std::move(services)) {
-    stream_protocol::socket helper(io_), client(io_);
-    asio::local::connect_pair(helper, client);
-    client_.reset(client.release());
-    asio::co_spawn(io_, main_service::serve_connection(services_, std::move(helper)),
-                   [](std::exception_ptr e) {
-                     if (e) std::rethrow_exception(e);
-                   });
-    thread_ = std::thread([this] { io_.run(); });
-  }
-  ~ServedConnection() { finish(); }
-  void finish() {
-    client_.reset();
-    if (thread_.joinable()) thread_.join();
-  }
-  int client() const { return client_.get(); }
-  void send(std::string_view payload) {
-    ASSERT_TRUE(common::ipc::client::write_frame(client(), payload, deadline()));
-  }
-  common::Result<std::string> reply() {
-    return common::ipc::client::read_frame(client(), deadline());
-  }
-  // Waits until the helper has closed its end (a reset when it left our frames unread).
-  bool closed_by_helper() {
-    auto r = reply();
-    return !r && (r.error().kind() == common::ErrorKind::UnexpectedEof ||
-                  r.error().os_code() == ECONNRESET);
-  }
-  static common::ipc::client::Deadline deadline() { return std::chrono::steady_clock::now() + 10s; }
-
- private:
-  main_service::ConnectionServices services_;
-  asio::io_context io_;
-  common::util::UniqueFd client_;
-  std::thread thread_;
-};
+using test_support::ServedConnection;
 
 main_service::ConnectionServices accepting(std::vector<std::string>* ran = nullptr) {
   main_service::ConnectionServices s;

@@ -30,6 +30,7 @@
 #include "main/relaunch.hpp"
 #include "platform/linux/processes_linux.hpp"
 #include "platform/platform.hpp"
+#include "served_connection.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -561,24 +562,12 @@ TEST_F(BundleLaunch, CommandThroughTheConnectionHandlerOnTheSystemPlatform) {
   const auto pid = static_cast<std::uint32_t>(collected_pid());
 
   CapturedLog log;
-  asio::io_context io;
-  asio::local::stream_protocol::socket helper(io), client(io);
-  asio::local::connect_pair(helper, client);
-  common::util::UniqueFd client_fd(client.release());
-  asio::co_spawn(io, main_service::serve_connection(services, std::move(helper)),
-                 [](std::exception_ptr e) {
-                   if (e) std::rethrow_exception(e);
-                 });
-  std::thread runner([&] { io.run(); });
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  ASSERT_TRUE(common::ipc::client::write_frame(client_fd.get(),
-                                               R"({"type":"WaitForExitAndLaunch","pid":)" +
-                                                   std::to_string(pid) + R"(,"app_path":")" +
-                                                   bundle.string() + "\"}",
-                                               deadline));
-  EXPECT_EQ(common::ipc::client::read_frame(client_fd.get(), deadline).value(), R"({"type":"Ok"})");
-  client_fd.reset();
-  runner.join();
+  {
+    test_support::ServedConnection c(services);
+    c.send(R"({"type":"WaitForExitAndLaunch","pid":)" + std::to_string(pid) + R"(,"app_path":")" +
+           bundle.string() + "\"}");
+    EXPECT_EQ(c.reply().value(), R"({"type":"Ok"})");
+  }
 
   EXPECT_TRUE(log.wait_for("Successfully completed launching application", 10s));
   auto report = report_of("Served");

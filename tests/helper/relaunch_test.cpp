@@ -20,6 +20,7 @@
 #include "main/connection.hpp"
 #include "platform/fake/fake_processes.hpp"
 #include "platform/processes.hpp"
+#include "served_connection.hpp"
 #include "test_support.hpp"
 #include "util/system/process_exit_wait.hpp"
 
@@ -315,22 +316,11 @@ TEST_F(Relaunch, ThroughTheConnectionHandler) {
   CapturedLog log;
   auto services = main_service::real_services(platform_);
   services.verify_peer = [](int) { return common::Status{}; };
-  asio::io_context io;
-  asio::local::stream_protocol::socket helper(io), client(io);
-  asio::local::connect_pair(helper, client);
-  common::util::UniqueFd client_fd(client.release());
-  asio::co_spawn(io, main_service::serve_connection(services, std::move(helper)),
-                 [](std::exception_ptr e) {
-                   if (e) std::rethrow_exception(e);
-                 });
-  std::thread runner([&] { io.run(); });
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  ASSERT_TRUE(common::ipc::client::write_frame(
-      client_fd.get(), R"({"type":"WaitForExitAndLaunch","pid":31337,"app_path":")" + APP + "\"}",
-      deadline));
-  EXPECT_EQ(common::ipc::client::read_frame(client_fd.get(), deadline).value(), R"({"type":"Ok"})");
-  client_fd.reset();
-  runner.join();
+  {
+    test_support::ServedConnection c(services);
+    c.send(R"({"type":"WaitForExitAndLaunch","pid":31337,"app_path":")" + APP + "\"}");
+    EXPECT_EQ(c.reply().value(), R"({"type":"Ok"})");
+  }
   EXPECT_EQ(
       log.lines(),
       concat({{out("IPC: Client connected"), out("IPC: Command received: WaitForExitAndLaunch")},
