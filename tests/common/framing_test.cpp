@@ -1,6 +1,7 @@
 #include "common/ipc/framing.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,8 +14,10 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "common/ipc/client.hpp"
+#include "common/util/unique_fd.hpp"
 
 namespace {
 
@@ -213,9 +216,9 @@ long peak_rss_kib() {
   return -1;
 }
 
-// A peer announcing 4 GiB and sending 10 bytes must not make the reader allocate 4 GiB. Measured
-// in a child process so the peak belongs to this read alone.
-TEST(FramingRead, HugeAnnouncedLengthCostsOnlyWhatArrives) {
+// A peer announcing 4 GiB must not make the reader allocate anything: the frame is refused on
+// its prefix alone. Measured in a child process so the peak belongs to this read alone.
+TEST(FramingRead, HugeAnnouncedLengthIsRefusedWithoutAllocating) {
   pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -225,14 +228,54 @@ TEST(FramingRead, HugeAnnouncedLengthCostsOnlyWhatArrives) {
     s.peer.close();
     auto r = s.read_command();
     const long grown = peak_rss_kib() - before;
-    bool eof =
-        !r && r.error().kind() == ErrorKind::UnexpectedEof && r.error().text() == "early eof";
-    _exit(eof && grown >= 0 && grown < 16 * 1024 ? 0 : 1);
+    bool refused =
+        !r && r.error().kind() == ErrorKind::InvalidData &&
+        r.error().text() == "frame of 4294967295 bytes exceeds the limit of 1048576 bytes";
+    _exit(refused && grown >= 0 && grown < 16 * 1024 ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A command of exactly the limit (padded with the whitespace JSON allows after a value) is read;
+// one byte more is refused before a single payload byte is taken from the socket, so a peer
+// cannot make the reader wait for, or hold, what it announces.
+TEST(FramingRead, LimitIsOneMebibyteAndALongerFrameIsRefusedOnItsPrefix) {
+  const std::string command = R"({"type":"WaitForExitAndLaunch","pid":7,"app_path":"/A.app"})";
+  const std::string at_limit = command + std::string(MAX_FRAME_LENGTH - command.size(), ' ');
+  ASSERT_EQ(MAX_FRAME_LENGTH, 1048576u);
+  {
+    SocketPair s;
+    std::thread peer([&] { s.peer_sends(frame(at_limit)); });
+    auto r = s.read_command();
+    peer.join();
+    ASSERT_TRUE(r) << r.error().text();
+    EXPECT_EQ(std::get<WaitForExitAndLaunch>(*r).pid, 7u);
+  }
+  SocketPair s;
+  s.peer_sends(
+      std::string(reinterpret_cast<const char*>(frame_prefix(MAX_FRAME_LENGTH + 1).data()), 4) +
+      "{}");
+  auto r = s.read_command();
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind(), ErrorKind::InvalidData);
+  EXPECT_EQ(r.error().text(), "frame of 1048577 bytes exceeds the limit of 1048576 bytes");
+  int unread = -1;
+  ASSERT_EQ(::ioctl(s.helper.native_handle(), FIONREAD, &unread), 0);
+  EXPECT_EQ(unread, 2);  // the payload's first bytes are still in the socket
+
+  // The blocking client applies the same limit to what it reads.
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+  common::util::UniqueFd near(sv[0]), far(sv[1]);
+  auto prefix = frame_prefix(MAX_FRAME_LENGTH + 1);
+  ASSERT_EQ(::write(far.get(), prefix.data(), prefix.size()), 4);
+  auto reply = common::ipc::client::read_frame(
+      near.get(), std::chrono::steady_clock::now() + std::chrono::seconds(10));
+  ASSERT_FALSE(reply);
+  EXPECT_EQ(reply.error().kind(), ErrorKind::InvalidData);
 }
 
 TEST(BlockingClient, RoundTripAgainstFramedPeerAndEofHandling) {

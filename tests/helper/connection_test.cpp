@@ -1,12 +1,17 @@
 #include "main/connection.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 #include <asio/local/connect_pair.hpp>
+#include <thread>
 
 #include "common/ipc/client.hpp"
+#include "common/ipc/framing.hpp"
+#include "common/util/log.hpp"
 #include "served_connection.hpp"
 #include "test_support.hpp"
 
@@ -137,6 +142,156 @@ TEST(Connection, CommandFromAClientThatClosedAtOnceStillRuns) {
   auto texts = log.texts();
   EXPECT_EQ(texts.back(), "IPC: Client connection closed successfully");
   EXPECT_EQ(texts[texts.size() - 2], "IPC: Connection was closed by the client");
+}
+
+// Deadlines short enough for a test; the helper's are 30 s and 10 min.
+main_service::ConnectionServices with_deadlines(std::chrono::milliseconds frame,
+                                                std::chrono::milliseconds idle) {
+  auto services = accepting();
+  services.deadlines.frame = frame;
+  services.deadlines.idle = idle;
+  return services;
+}
+
+// Blocking: raw bytes, not necessarily a whole frame.
+bool write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+TEST(ConnectionDeadlines, QuietTimeBetweenFramesIsAllowedButAStartedFrameMustFinishInTime) {
+  CapturedLog log;
+  ServedConnection c(with_deadlines(300ms, 60s));
+  c.send(REPLACE_OK);
+  EXPECT_EQ(c.reply().value(), OK_FRAME);
+  std::this_thread::sleep_for(900ms);  // three frame deadlines without a frame: still served
+  c.send(REPLACE_OK);
+  EXPECT_EQ(c.reply().value(), OK_FRAME);
+
+  // Two bytes of a prefix, then nothing: a client that dribbles cannot hold the helper.
+  ASSERT_TRUE(write_all(c.client(), std::string("\0\0", 2)));
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(c.reply().value(), ERR_FRAME);
+  EXPECT_GE(std::chrono::steady_clock::now() - started, 250ms);
+  EXPECT_TRUE(c.closed_by_helper());
+  c.finish();
+  auto texts = log.texts();
+  ASSERT_GE(texts.size(), 2u);
+  EXPECT_EQ(texts[texts.size() - 2],
+            "Error: IPC: Failed to read or deserialize message: frame not completed within 300ms");
+  EXPECT_EQ(texts.back(), "IPC: Client connection closed successfully");
+}
+
+TEST(ConnectionDeadlines, FrameSentOneByteAtATimeFailsAtTheDeadlineNotAtItsLastByte) {
+  CapturedLog log;
+  ServedConnection c(with_deadlines(400ms, 60s));
+  std::string whole =
+      std::string(reinterpret_cast<const char*>(
+                      msg::frame_prefix(static_cast<std::uint32_t>(REPLACE_OK.size())).data()),
+                  4) +
+      REPLACE_OK;
+  // Each byte well inside the deadline, the frame as a whole far beyond it.
+  std::thread dribble([&] {
+    for (char b : whole) {
+      if (!write_all(c.client(), std::string_view(&b, 1))) return;
+      std::this_thread::sleep_for(50ms);
+    }
+  });
+  EXPECT_EQ(c.reply().value(), ERR_FRAME);
+  dribble.join();
+  c.finish();
+  auto texts = log.texts();
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), "IPC: Command received: ReplaceAppAtomic"), 0);
+  EXPECT_NE(std::find(texts.begin(), texts.end(),
+                      "Error: IPC: Failed to read or deserialize message: frame not completed "
+                      "within 400ms"),
+            texts.end());
+}
+
+TEST(ConnectionDeadlines, ClientThatStartsNoFrameIsDisconnectedAfterTheIdleDeadline) {
+  CapturedLog log;
+  ServedConnection c(with_deadlines(30s, 300ms));
+  EXPECT_TRUE(c.closed_by_helper());
+  c.finish();
+  EXPECT_EQ(log.lines(),
+            (std::vector<CapturedLog::Line>{out("IPC: Client connected"),
+                                            out("IPC: Closing connection: no command within 300ms"),
+                                            out("IPC: Client connection closed successfully")}));
+}
+
+// A client that sends commands and never reads the replies fills the socket; the helper must not
+// wait on that write without end either.
+TEST(ConnectionDeadlines, ClientThatTakesNoReplyIsDisconnected) {
+  CapturedLog log;
+  std::vector<std::string> ran;
+  ServedConnection c(with_deadlines(300ms, 60s));
+  int small = 4096;
+  ASSERT_EQ(::setsockopt(c.client(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+  std::thread flood([&] {
+    auto frame =
+        std::string(reinterpret_cast<const char*>(
+                        msg::frame_prefix(static_cast<std::uint32_t>(REPLACE_OK.size())).data()),
+                    4) +
+        REPLACE_OK;
+    for (int i = 0; i < 100000; ++i) {
+      if (!write_all(c.client(), frame)) return;
+    }
+  });
+  EXPECT_TRUE(
+      log.wait_for("IPC: Closing connection: the client did not take a reply within 300ms", 20s));
+  ::shutdown(c.client(), SHUT_RDWR);
+  flood.join();
+  c.finish();
+  EXPECT_EQ(log.texts().back(), "IPC: Client connection closed successfully");
+}
+
+TEST(ConnectionBounds, FrameAnnouncingMoreThanOneMebibyteIsRefusedWithoutItsPayload) {
+  CapturedLog log;
+  std::vector<std::string> ran;
+  ServedConnection c(accepting(&ran));
+  // Only the prefix: a reader that waited for the payload would never answer.
+  auto prefix = msg::frame_prefix(msg::MAX_FRAME_LENGTH + 1);
+  ASSERT_TRUE(
+      write_all(c.client(), std::string_view(reinterpret_cast<const char*>(prefix.data()), 4)));
+  EXPECT_EQ(c.reply().value(), ERR_FRAME);
+  EXPECT_TRUE(c.closed_by_helper());
+  c.finish();
+  EXPECT_TRUE(ran.empty());
+  EXPECT_EQ(log.lines(), (std::vector<CapturedLog::Line>{
+                             out("IPC: Client connected"),
+                             err("Error: IPC: Failed to read or deserialize message: frame of "
+                                 "1048577 bytes exceeds the limit of 1048576 bytes"),
+                             out("IPC: Client connection closed successfully")}));
+}
+
+// A path that carries a line break and the text of another line: in the log it stays one line,
+// with the break escaped, and the forged line never appears on its own.
+TEST(ConnectionLog, LineBreakInAPathCannotForgeALine) {
+  CapturedLog log;
+  auto services = accepting();
+  services.replace_app = [](const msg::ReplaceAppAtomic& c) -> common::Status {
+    common::util::log_out("Source path: " + c.source_path);
+    return common::fail_other("Could not open " + c.source_path + "\t\x7f\r");
+  };
+  ServedConnection c(services);
+  msg::IPCCommandMessage command =
+      msg::ReplaceAppAtomic{"/tmp/a\nIPC: Command successful: ReplaceAppAtomic", "/old"};
+  auto reply = common::ipc::client::send_command(c.client(), command, 10s);
+  ASSERT_TRUE(reply);
+  c.finish();
+  EXPECT_EQ(log.lines(),
+            (std::vector<CapturedLog::Line>{
+                out("IPC: Client connected"), out("IPC: Command received: ReplaceAppAtomic"),
+                out("Source path: /tmp/a\\nIPC: Command successful: ReplaceAppAtomic"),
+                err("Error: IPC: Failed to execute command: Could not open /tmp/a\\nIPC: Command "
+                    "successful: ReplaceAppAtomic\\t\\u{7f}\\r"),
+                out("IPC: Connection was closed by the client"),
+                out("IPC: Client connection closed successfully")}));
 }
 
 }  // namespace

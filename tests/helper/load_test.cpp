@@ -59,6 +59,7 @@ TEST(Load, TwoHundredClientsTwentyCommandsEachThenIdleShutdown) {
     return main_service::serve_connection(services, std::move(s));
   };
   config.idle_check_interval = INTERVAL;
+  config.max_connections = CLIENTS;  // all at once: this test is about load, not the cap
   config.active_connections = count;
   std::promise<void> returned;
   asio::co_spawn(io, main_service::supervise_connections(listener, config),

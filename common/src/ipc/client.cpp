@@ -89,6 +89,7 @@ Result<std::string> read_frame(int fd, Deadline deadline) {
   if (!got) return fail(got.error());
   if (*got < prefix.size()) return fail(message::unexpected_eof());
   const std::size_t length = message::parse_frame_prefix(prefix);
+  if (length > message::MAX_FRAME_LENGTH) return fail(message::frame_too_long(length));
   std::string payload;
   while (payload.size() < length) {
     const std::size_t before = payload.size();

@@ -28,6 +28,11 @@ Error unexpected_eof() {
   return Error::general(ErrorKind::UnexpectedEof, "unexpected end of file");
 }
 Error write_zero() { return Error::general(ErrorKind::WriteZero, "failed to write whole buffer"); }
+Error frame_too_long(std::size_t length) {
+  return Error::general(ErrorKind::InvalidData, "frame of " + std::to_string(length) +
+                                                    " bytes exceeds the limit of " +
+                                                    std::to_string(MAX_FRAME_LENGTH) + " bytes");
+}
 
 Status grow_payload(std::string& payload, std::size_t want) {
   try {

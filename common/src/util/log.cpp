@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "common/error.hpp"
+#include "common/util/quoted.hpp"
 
 namespace common::util {
 namespace {
@@ -41,7 +42,11 @@ std::optional<Error> write_all(int fd, std::string_view data) {
 
 }  // namespace
 
-void log_line(LogStream stream, std::string_view line) {
+void log_line(LogStream stream, std::string_view raw) {
+  // The fixed texts hold no control character, so escaping the whole line escapes exactly the
+  // values written into it: a path or a system's description cannot end the line and forge
+  // the next one.
+  const std::string line = escape_control_characters(raw);
   {
     std::lock_guard lock(sink_mutex);
     if (sink) {
@@ -73,7 +78,7 @@ void set_log_sink(LogSink new_sink) {
 }
 
 void fatal_fault(const std::string& message) {
-  std::string diagnostic = "fatal internal fault: " + message + "\n";
+  std::string diagnostic = "fatal internal fault: " + escape_control_characters(message) + "\n";
   (void)write_all(STDERR_FILENO, diagnostic);
   throw FatalFault(message);
 }

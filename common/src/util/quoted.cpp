@@ -184,6 +184,52 @@ std::string quoted(std::string_view bytes) {
   return out;
 }
 
+std::string escape_control_characters(std::string_view text) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  std::string out;
+  std::size_t run_start = 0;
+  for (std::size_t i = 0; i < n;) {
+    const unsigned char b = s[i];
+    // Only these bytes can begin a character that is escaped here.
+    if (b >= 0x20 && b != 0x7F && b != 0xC2 && b != 0xE2) {
+      ++i;
+      continue;
+    }
+    const Decoded d = decode(s + i, n - i);
+    const char32_t cp = d.code_point;
+    const bool escaped =
+        d.valid && (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029);
+    if (!escaped) {
+      i += d.length;
+      continue;
+    }
+    if (run_start == 0 && out.empty()) out.reserve(n + 8);
+    out.append(text.data() + run_start, i - run_start);
+    switch (cp) {
+      case U'\0':
+        out += "\\0";
+        break;
+      case U'\t':
+        out += "\\t";
+        break;
+      case U'\r':
+        out += "\\r";
+        break;
+      case U'\n':
+        out += "\\n";
+        break;
+      default:
+        append_unicode_escape(out, cp);
+    }
+    i += d.length;
+    run_start = i;
+  }
+  if (run_start == 0) return std::string(text);
+  out.append(text.data() + run_start, n - run_start);
+  return out;
+}
+
 std::string lossy_utf8(std::string_view bytes) {
   const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
   const std::size_t n = bytes.size();

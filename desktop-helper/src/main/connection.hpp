@@ -1,8 +1,10 @@
 #pragma once
 // One client connection: verify the peer, then serve commands one at a time, one reply each.
 
+#include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
 #include <asio/local/stream_protocol.hpp>
+#include <chrono>
 #include <functional>
 
 #include "common/error.hpp"
@@ -10,6 +12,17 @@
 #include "platform/platform.hpp"
 
 namespace main_service {
+
+inline constexpr std::chrono::seconds FRAME_DEADLINE{30};
+inline constexpr std::chrono::minutes IDLE_DEADLINE{10};
+
+// How long a client may take. Fixed at the constants in the helper; tests shorten them.
+struct ConnectionDeadlines {
+  // From the first byte of a frame to its last, and for the client to take a reply.
+  std::chrono::steady_clock::duration frame = FRAME_DEADLINE;
+  // Between frames: a client that starts no frame for this long is disconnected.
+  std::chrono::steady_clock::duration idle = IDLE_DEADLINE;
+};
 
 // What a connection calls out to. The helper uses real_services(); tests substitute parts.
 struct ConnectionServices {
@@ -19,6 +32,10 @@ struct ConnectionServices {
   std::function<common::Status(const common::ipc::message::ReplaceAppAtomic&)> replace_app;
   std::function<asio::awaitable<common::Status>(const common::ipc::message::WaitForExitAndLaunch&)>
       wait_and_launch;
+  // Where replace_app runs, which blocks for as long as it copies, so that the connection's own
+  // thread stays free for other clients. Empty: on the connection's own thread.
+  asio::any_io_executor file_work;
+  ConnectionDeadlines deadlines;
 };
 
 ConnectionServices real_services(platform::Platform& platform);
@@ -28,8 +45,10 @@ ConnectionServices real_services(platform::Platform& platform);
 asio::awaitable<common::Status> handle_command(const ConnectionServices& services,
                                                common::ipc::message::IPCCommandMessage command);
 
-// Serves the connection until the client closes it or sends a frame that cannot be read; the
-// stream is closed on every path. Errors only for a peer that fails verification.
+// Serves the connection until the client closes it, sends a frame that cannot be read (or not
+// in time), stays idle too long or does not take a reply; the stream is closed on every path.
+// Errors only for a peer that fails verification. Runs on a strand: the deadlines race the
+// socket's operations.
 asio::awaitable<common::Status> handle_client(const ConnectionServices& services,
                                               asio::local::stream_protocol::socket stream);
 

@@ -1,8 +1,10 @@
 #include "main/service.hpp"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 #include <asio/this_coro.hpp>
@@ -32,6 +34,16 @@ void reopen_standard_descriptors() {
     if (reopened < 0) std::abort();
     null_fd = reopened;
   }
+}
+
+std::optional<rlim_t> raise_descriptor_limit(rlim_t wanted) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return std::nullopt;
+  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= wanted) return limit.rlim_cur;
+  const rlim_t raised = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+  rlimit next{raised, limit.rlim_max};
+  if (::setrlimit(RLIMIT_NOFILE, &next) != 0) return limit.rlim_cur;
+  return raised;
 }
 
 asio::awaitable<common::Status> service_body(platform::Platform& platform,
@@ -71,25 +83,48 @@ std::size_t worker_count() {
   return online > 0 ? static_cast<std::size_t>(online) : 1;
 }
 
+// Threads for replacements: each occupies one for as long as it copies, and a few may run at
+// once; further ones wait for a thread, never the connections' workers.
+constexpr std::size_t FILE_WORK_THREADS = 4;
+
+// Descriptors the process may need: the listener, standard streams, the runtime's, and for each
+// connection its socket plus what verification and a replacement hold open at once (a pidfd, the
+// executable, directories of a walk, files hashed in parallel, a child's pipes).
+constexpr rlim_t DESCRIPTORS_BASE = 64;
+constexpr rlim_t DESCRIPTORS_PER_CONNECTION = 32;
+
+void ensure_descriptors_for_connections() {
+  const rlim_t wanted = DESCRIPTORS_BASE + DESCRIPTORS_PER_CONNECTION * MAX_CONNECTIONS;
+  const auto limit = raise_descriptor_limit(wanted);
+  if (limit && *limit >= wanted) return;
+  log_err("IPC: Descriptor limit " + (limit ? std::to_string(*limit) : std::string("unknown")) +
+          " is below the " + std::to_string(wanted) + " that " + std::to_string(MAX_CONNECTIONS) +
+          " connections may need");
+}
+
 }  // namespace
 
 int run_helper(platform::Platform& platform) {
   reopen_standard_descriptors();
   ::signal(SIGPIPE, SIG_IGN);
   try {
+    ensure_descriptors_for_connections();
     std::optional<asio::io_context> main_io;
     std::optional<asio::thread_pool> workers;
+    std::optional<asio::thread_pool> file_work;
     try {
       main_io.emplace(1);
       workers.emplace(worker_count());
+      file_work.emplace(FILE_WORK_THREADS);
     } catch (const std::exception& e) {
       common::util::fatal_fault(std::string("Failed building the Runtime: ") +
                                 common::Error::other(e.what()).diagnostic());
     }
     std::optional<common::Status> outcome;
     std::exception_ptr fault;
-    asio::co_spawn(*main_io,
-                   service_body(platform, workers->get_executor(), real_services(platform)),
+    ConnectionServices services = real_services(platform);
+    services.file_work = file_work->get_executor();
+    asio::co_spawn(*main_io, service_body(platform, workers->get_executor(), std::move(services)),
                    [&](std::exception_ptr e, common::Status status) {
                      fault = e;
                      outcome = std::move(status);
@@ -97,6 +132,8 @@ int run_helper(platform::Platform& platform) {
     main_io->run();
     workers->stop();
     workers->join();
+    // The drain waited for every connection task, and with it for every replacement.
+    file_work->join();
     if (fault) std::rethrow_exception(fault);
     if (!*outcome) {
       log_err("Error: " + outcome->error().diagnostic());

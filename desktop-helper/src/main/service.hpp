@@ -1,8 +1,11 @@
 #pragma once
 // Process entry and the service body.
 
+#include <sys/resource.h>
+
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
+#include <optional>
 
 #include "common/error.hpp"
 #include "main/connection.hpp"
@@ -12,6 +15,10 @@ namespace main_service {
 
 // Reopens closed standard descriptors on /dev/null (aborts if that is impossible).
 void reopen_standard_descriptors();
+
+// Raises the soft RLIMIT_NOFILE towards `wanted`, as far as the hard limit allows. Returns the
+// soft limit now in force (unchanged when already high enough), or nothing if unreadable.
+std::optional<rlim_t> raise_descriptor_limit(rlim_t wanted);
 
 // Logs the start, claims the listener, runs the supervisor until it has drained, logs the end.
 // The error is the listener's, already logged.

@@ -8,6 +8,7 @@
 #include <asio/experimental/concurrent_channel.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
+#include <asio/strand.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <deque>
@@ -138,8 +139,16 @@ asio::awaitable<void> supervise_connections(stream_protocol::acceptor& listener,
       // Non-blocking: a connection that vanished since the poll is simply not there.
       stream_protocol::socket stream = listener.accept(config.workers, ec);
       if (ec) continue;  // failed accepts are dropped; accepting goes on at once
+      // Only this loop raises the count, so it cannot pass the cap between check and raise.
+      if (count->load() >= config.max_connections) {
+        stream.close(ec);
+        common::util::log_err("IPC: Connection refused: " + std::to_string(config.max_connections) +
+                              " connections are already being served");
+        continue;
+      }
       count->fetch_add(1);
-      spawn_task(tasks, self, config.workers,
+      // A strand: the connection's deadlines race its socket operations.
+      spawn_task(tasks, self, asio::make_strand(config.workers),
                  connection_task(std::move(stream), count, config.serve_connection));
       continue;
     }

@@ -2,7 +2,8 @@
 // The accept loop, the idle watchdog and the shutdown drain.
 //
 // supervise_connections runs on the service body's io_context (one thread: the main thread);
-// the watchdog and every connection task run on the worker executor. It returns once the
+// the watchdog and every connection task run on the worker executor, each connection task on a
+// strand of its own. It returns once the
 // watchdog has found no active connection at one of its checks and every started task has
 // finished.
 
@@ -21,6 +22,9 @@
 namespace main_service {
 
 inline constexpr std::chrono::seconds IDLE_CHECK_INTERVAL{60};
+// Connections served at once. One more is accepted and closed at once, so that it does not wait
+// in the backlog while the helper keeps descriptors and threads for the ones it serves.
+inline constexpr std::size_t MAX_CONNECTIONS = 64;
 
 using ActiveConnections = std::shared_ptr<std::atomic<std::size_t>>;
 
@@ -33,6 +37,8 @@ struct SupervisorConfig {
   ConnectionHandler serve_connection;
   // Fixed at IDLE_CHECK_INTERVAL in the helper; tests drive the supervisor with shorter ones.
   std::chrono::steady_clock::duration idle_check_interval = IDLE_CHECK_INTERVAL;
+  // Fixed at MAX_CONNECTIONS in the helper; the load test serves more clients at once.
+  std::size_t max_connections = MAX_CONNECTIONS;
   // Observes the count (tests); the supervisor creates its own when null.
   ActiveConnections active_connections;
 };

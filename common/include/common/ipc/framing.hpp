@@ -9,9 +9,11 @@
 //   WriteZero      a write accepted no bytes
 //   OS error       the socket's own failure, passed through
 //
-// The announced length is trusted up to 4 GiB, but memory follows the bytes that actually
-// arrive: the payload buffer grows in bounded chunks, so a peer that announces a huge frame and
-// sends little costs little; an allocation that cannot be satisfied is an ENOMEM error value.
+// A frame announcing more than MAX_FRAME_LENGTH payload bytes is InvalidData, refused before any
+// of its payload is read (the payload stays in the stream). Below the limit memory still follows
+// the bytes that actually arrive: the payload buffer grows in bounded chunks, so a peer that
+// announces a large frame and sends little costs little; an allocation that cannot be satisfied
+// is an ENOMEM error value.
 
 #include <array>
 #include <asio/awaitable.hpp>
@@ -33,6 +35,10 @@ namespace common::ipc::message {
 // Largest number of payload bytes requested from the stream in one read.
 inline constexpr std::size_t FRAME_READ_CHUNK = 64 * 1024;
 
+// Largest payload a frame may announce. A command is two paths or a pid: nothing legitimate
+// comes near it, and without a bound a peer could make the reader hold up to 4 GiB.
+inline constexpr std::size_t MAX_FRAME_LENGTH = 1024 * 1024;
+
 // The four length bytes of a payload, most significant first.
 std::array<unsigned char, 4> frame_prefix(std::uint32_t length);
 std::uint32_t parse_frame_prefix(const std::array<unsigned char, 4>& prefix);
@@ -43,6 +49,8 @@ Error error_from_asio(const asio::error_code& ec);
 Error early_eof();
 Error unexpected_eof();
 Error write_zero();
+// InvalidData for a frame whose announced length exceeds MAX_FRAME_LENGTH.
+Error frame_too_long(std::size_t length);
 
 // Grows `payload` by up to `want` bytes for the next read; ENOMEM when that cannot be had.
 Status grow_payload(std::string& payload, std::size_t want);
@@ -90,6 +98,7 @@ asio::awaitable<Result<std::string>> ipc_read_frame(Stream& stream) {
     have += n;
   }
   const std::size_t length = parse_frame_prefix(prefix);
+  if (length > MAX_FRAME_LENGTH) co_return fail(frame_too_long(length));
   std::string payload;
   while (payload.size() < length) {
     const std::size_t before = payload.size();

@@ -4,7 +4,8 @@
 // Each call writes one whole line (a line feed is appended) under that stream's lock, directly to
 // the descriptor, so every line is in the file once the call returns. A line that cannot be
 // written is the writer's fatal fault: fatal_fault("failed printing to stdout: ...").
-// Thread-safe.
+// Control characters in a line are escaped (escape_control_characters), so a value written into
+// it can never start a line of its own. Thread-safe.
 
 #include <functional>
 #include <stdexcept>
@@ -20,7 +21,7 @@ void log_err(std::string_view line);
 void log_line(LogStream stream, std::string_view line);
 
 // Tests route lines to a sink instead of the descriptors; nullptr restores the descriptors.
-// The sink is called under the stream's lock.
+// The sink is called under the stream's lock, with the line as it would be written.
 using LogSink = std::function<void(LogStream, std::string_view)>;
 void set_log_sink(LogSink sink);
 

@@ -11,6 +11,12 @@ namespace common::util {
 // non-printable and grapheme-extending code points, \xHH for every byte outside valid UTF-8.
 std::string quoted(std::string_view bytes);
 
+// `text` with every control character (C0, DEL, C1) and the line and paragraph separators
+// U+2028/U+2029 escaped as quoted() escapes them (\0 \t \r \n, else \u{h}); everything else,
+// quotes, backslashes and invalid UTF-8 included, is left as it is. Applied to every log line, so
+// that no value written into one can start a line of its own.
+std::string escape_control_characters(std::string_view text);
+
 // Bytes as text for a log line: every invalid UTF-8 sequence becomes U+FFFD (maximal subparts).
 std::string lossy_utf8(std::string_view bytes);
 
