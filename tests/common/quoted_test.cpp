@@ -185,6 +185,37 @@ TEST(IsValidUtf8Test, StrictAtEveryBoundary) {
   EXPECT_FALSE(is_valid_utf8("\xC2\x80\x80"));
 }
 
+// Log lines: exactly the characters that can break or disguise a line are escaped, each the way
+// quoted() writes it; every other character, quotes, backslashes and invalid bytes stay as they
+// are, so lines without control characters are unchanged.
+TEST(EscapeControlCharactersTest, EscapesControlsAndLineSeparatorsAsQuotedDoesAndNothingElse) {
+  using util::escape_control_characters;
+  std::size_t escaped = 0;
+  for (char32_t cp = 0; cp <= 0x10FFFF; ++cp) {
+    if (cp >= 0xD800 && cp <= 0xDFFF) continue;
+    const std::string bytes = utf8(cp);
+    const bool control = cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029;
+    const std::string got = escape_control_characters("a" + bytes + "b");
+    if (control) {
+      const std::string q = util::quoted(bytes);
+      ASSERT_EQ(got, "a" + q.substr(1, q.size() - 2) + "b") << std::hex << std::uint32_t(cp);
+      ++escaped;
+    } else {
+      ASSERT_EQ(got, "a" + bytes + "b") << std::hex << std::uint32_t(cp);
+    }
+  }
+  EXPECT_EQ(escaped, 32u + 1u + 32u + 2u);
+  EXPECT_EQ(escape_control_characters("Source path: /a\nIPC: Command successful: X"),
+            "Source path: /a\\nIPC: Command successful: X");
+  EXPECT_EQ(escape_control_characters("\\n \"q\" \r\n\t"), "\\n \"q\" \\r\\n\\t");
+  // Invalid UTF-8 is not this function's business, and a C1 lead byte cut short stays.
+  EXPECT_EQ(escape_control_characters("\xC2"), "\xC2");
+  EXPECT_EQ(escape_control_characters("\xE2\x80"), "\xE2\x80");
+  EXPECT_EQ(escape_control_characters("\xC2\xC2\x85"), "\xC2\\u{85}");
+  EXPECT_EQ(escape_control_characters(std::string(100000, 'x') + "\n"),
+            std::string(100000, 'x') + "\\n");
+}
+
 TEST(FormatDurationTest, MatchesEveryReferenceVector) {
   auto rows = read_tsv("durations.tsv");
   ASSERT_GT(rows.size(), 200u);

@@ -1,6 +1,8 @@
 #include "main/supervisor.hpp"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <asio/co_spawn.hpp>
 #include <asio/experimental/as_tuple.hpp>
@@ -160,6 +162,46 @@ TEST(Supervisor, FaultingTaskIsReportedInTheDrainAndDoesNotDelayShutdown) {
   EXPECT_TRUE(lines[2].starts_with("IPC: Task completed with error: task "));
   EXPECT_TRUE(lines[2].ends_with(" panicked with message \"boom \\\"quoted\\\"\""));
   EXPECT_EQ(log.lines()[2].stream, common::util::LogStream::Stderr);
+}
+
+// Whether the helper ends the connection (EOF or reset) within `timeout`.
+bool closed_within(int fd, std::chrono::milliseconds timeout) {
+  pollfd p{fd, POLLIN, 0};
+  if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return false;
+  char byte;
+  return ::recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
+}
+
+TEST(Supervisor, ConnectionBeyondTheCapIsClosedAtOnceWhileTheOthersAreServed) {
+  CapturedLog log;
+  RunningSupervisor sup;
+  std::vector<common::util::UniqueFd> served;
+  for (std::size_t i = 0; i < main_service::MAX_CONNECTIONS; ++i) {
+    served.push_back(test_support::connect_unix(sup.socket_path()));
+    ASSERT_TRUE(served.back());
+  }
+  for (int i = 0; i < 1000 && sup.active() < main_service::MAX_CONNECTIONS; ++i) {
+    std::this_thread::sleep_for(5ms);
+  }
+  ASSERT_EQ(sup.active(), 64u);
+
+  auto extra = test_support::connect_unix(sup.socket_path());
+  ASSERT_TRUE(extra);
+  EXPECT_TRUE(closed_within(extra.get(), 10s)) << "the 65th connection waits";
+  EXPECT_TRUE(log.wait_for("IPC: Connection refused: 64 connections are already being served", 1s));
+  EXPECT_EQ(log.lines().back().stream, common::util::LogStream::Stderr);
+  EXPECT_EQ(sup.active(), 64u);
+  for (auto& fd : served) EXPECT_FALSE(closed_within(fd.get(), 0ms));
+
+  // A place that frees up is taken by the next client.
+  served.front().reset();
+  for (int i = 0; i < 1000 && sup.active() == 64u; ++i) std::this_thread::sleep_for(5ms);
+  served.front() = test_support::connect_unix(sup.socket_path());
+  for (int i = 0; i < 1000 && sup.active() < 64u; ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(sup.active(), 64u);
+  EXPECT_FALSE(closed_within(served.front().get(), 0ms));
+  served.clear();
+  ASSERT_TRUE(sup.wait_returned(10s));
 }
 
 TEST(TaskErrorText, MessageIsQuotedAndUnknownFaultsHaveNoMessage) {
