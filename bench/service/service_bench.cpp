@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "../../tests/helper/activator.hpp"
+#include "../../tests/helper/codesign_support.hpp"
 #include "../bench_support.hpp"
 #include "common/constants.hpp"
 #include "common/ipc/client.hpp"
@@ -124,6 +126,86 @@ long context_switches(pid_t pid) {
   return total;
 }
 
+// A signed bundle of the client's identity carrying `megabytes` of resources in 10 MB files.
+fs::path make_signed_bundle(const fs::path& where, int megabytes, char fill) {
+  fs::path bundle = codesign_test::make_bundle(where);
+  const std::string ten(10 * 1024 * 1024, fill);
+  for (int i = 0; i < megabytes / 10; ++i) {
+    codesign_test::write_file(bundle / ("Contents/Resources/large" + std::to_string(i)), ten);
+  }
+  if (!codesign_test::sign(bundle, KOLVARIS_TEST_PKI_DIR)) return {};
+  return bundle;
+}
+
+// A relaunch that the helper answers at once: no such process to wait for, and no bundle to
+// launch (the launch fails after the reply, on the platform's own thread).
+const msg::IPCCommandMessage QUICK_RELAUNCH =
+    msg::WaitForExitAndLaunch{0x7ffffff0, "/nonexistent/Kolvaris.app"};
+
+// While a replacement of a large bundle runs on one connection, a relaunch on another open
+// connection and new verified connections are answered; their latencies are what a client sees
+// while the helper copies.
+int relaunch_during_replacement(const std::string& helper_binary, const fs::path& dir) {
+  constexpr int MEGABYTES = 300;
+  const fs::path destination = make_signed_bundle(dir / "Applications", MEGABYTES, 'a');
+  const fs::path source = make_signed_bundle(dir / "Downloads", MEGABYTES, 'b');
+  if (destination.empty() || source.empty()) {
+    std::fprintf(stderr, "cannot build the bundles to replace\n");
+    return 1;
+  }
+  test_support::ActivatedHelper helper(helper_binary, dir);
+  common::util::UniqueFd relauncher;
+  for (int tries = 0; tries < 2000 && !relauncher; ++tries) {
+    auto c = common::ipc::client::connect_to_helper(helper.socket_path());
+    if (c) relauncher = std::move(*c);
+  }
+  auto replacer = common::ipc::client::connect_to_helper(helper.socket_path());
+  if (!relauncher || !replacer ||
+      !common::ipc::client::send_command(relauncher.get(), QUICK_RELAUNCH, 30s)) {
+    std::fprintf(stderr, "no helper\n%s\n", helper.err().c_str());
+    return 1;
+  }
+  std::atomic<bool> done{false};
+  bool replaced = false;
+  const auto t0 = Clock::now();
+  Clock::time_point finished;
+  std::thread replace([&] {
+    auto reply = common::ipc::client::send_command(
+        replacer->get(), msg::ReplaceAppAtomic{source.string(), destination.string()}, 600s);
+    replaced = reply && *reply == msg::IPCResponseMessage::Ok;
+    finished = Clock::now();
+    done = true;
+  });
+  std::this_thread::sleep_for(50ms);  // the replacement is under way
+  std::vector<double> relaunch, connect;
+  for (int i = 0; !done.load(); ++i) {
+    auto r0 = Clock::now();
+    if (!common::ipc::client::send_command(relauncher.get(), QUICK_RELAUNCH, 60s)) break;
+    if (!done.load()) relaunch.push_back(us(Clock::now() - r0));
+    if (i % 5 == 0) {
+      auto c0 = Clock::now();
+      auto c = common::ipc::client::connect_to_helper(helper.socket_path());
+      if (c && round_trip(c->get()) && !done.load()) connect.push_back(us(Clock::now() - c0));
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  replace.join();
+  if (!replaced) {
+    std::fprintf(stderr, "the replacement failed\n%s\n", helper.err().c_str());
+    return 1;
+  }
+  auto max_of = [](const std::vector<double>& v) {
+    return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end());
+  };
+  std::printf("replacement of a %d MB bundle: %.2f s\n", MEGABYTES,
+              std::chrono::duration<double>(finished - t0).count());
+  std::printf("  relaunch on an open connection meanwhile (%zu): median %.0f us, max %.0f us\n",
+              relaunch.size(), relaunch.empty() ? 0.0 : median(relaunch), max_of(relaunch));
+  std::printf("  new verified connection meanwhile (%zu): median %.0f us, max %.0f us\n",
+              connect.size(), connect.empty() ? 0.0 : median(connect), max_of(connect));
+  return 0;
+}
+
 int run(const std::string& helper_binary) {
   test_support::TempDir dir;
   std::printf("service benchmark (helper %s)\n", helper_binary.c_str());
@@ -184,7 +266,9 @@ int run(const std::string& helper_binary) {
   std::printf("idle helper: resident %ld KiB (peak %ld KiB), %ld wake-ups in 10 s\n",
               status_field(helper.pid(), "", "VmRSS:"), status_field(helper.pid(), "", "VmHWM:"),
               woke);
-  return 0;
+  if (std::getenv("KOLVARIS_SERVICE_BENCH_NO_REPLACE") != nullptr) return 0;
+  test_support::TempDir replace_dir;
+  return relaunch_during_replacement(helper_binary, replace_dir.path());
 }
 
 }  // namespace

@@ -158,6 +158,25 @@ TEST(RequirementLanguageTest, ConstructsOutsideTheSubsetAreUnsupported) {
   EXPECT_EQ(error_of("cdhash H\"00\""), "-67051 1:1: \"cdhash\" is not supported");
 }
 
+// Nesting and chains deepen the compiler's recursion and the compiled tree: a text built to
+// exhaust the stack is refused at its 257th operator, while 256 still compile and evaluate.
+TEST(RequirementLanguageTest, OperatorCountIsBoundedSoNoTextCanExhaustTheStack) {
+  auto repeat = [](std::string_view s, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += s;
+    return out;
+  };
+  EXPECT_EQ(error_of(repeat("(", 100000)), "-67051 1:257: more than 256 operators");
+  EXPECT_EQ(error_of(repeat("!", 100000) + "anchor apple generic"),
+            "-67051 1:257: more than 256 operators");
+  EXPECT_EQ(error_of("anchor apple generic" + repeat(" and anchor apple generic", 300)),
+            "-67051 1:6422: more than 256 operators");
+  auto facts = client_facts();
+  EXPECT_TRUE(holds(repeat("(", 128) + "anchor apple generic" + repeat(")", 128), facts));
+  EXPECT_FALSE(holds(repeat("!", 255) + "anchor apple generic", facts));
+  EXPECT_TRUE(holds("anchor apple generic" + repeat(" or identifier x", 256), facts));
+}
+
 TEST(RequirementLanguageTest, CompileErrorsReachTheLogThroughSecRequirementCreate) {
   platform::linux_impl::LinuxCodeSigning code_signing("");
   platform::Platform platform;

@@ -162,6 +162,16 @@ class Parser {
     return false;
   }
 
+  // Each operator deepens the recursion or the compiled tree by at most one, so bounding their
+  // number bounds both before a long text could exhaust the stack. The client requirement has a
+  // handful.
+  static constexpr std::size_t MAX_OPERATORS = 256;
+  bool count_operator() {
+    if (++operators_ <= MAX_OPERATORS) return true;
+    unsupported(current_.offset, "more than " + std::to_string(MAX_OPERATORS) + " operators");
+    return false;
+  }
+
   bool is_word(std::string_view word) const {
     return current_.token == Token::Word && current_.text == word;
   }
@@ -170,7 +180,7 @@ class Parser {
     auto left = parse_and();
     if (!left) return std::nullopt;
     while (is_word("or")) {
-      if (!advance()) return std::nullopt;
+      if (!count_operator() || !advance()) return std::nullopt;
       auto right = parse_and();
       if (!right) return std::nullopt;
       left = combine(RequirementNode::Kind::Or, std::move(*left), std::move(*right));
@@ -182,7 +192,7 @@ class Parser {
     auto left = parse_unary();
     if (!left) return std::nullopt;
     while (is_word("and")) {
-      if (!advance()) return std::nullopt;
+      if (!count_operator() || !advance()) return std::nullopt;
       auto right = parse_unary();
       if (!right) return std::nullopt;
       left = combine(RequirementNode::Kind::And, std::move(*left), std::move(*right));
@@ -201,7 +211,7 @@ class Parser {
 
   std::optional<RequirementNode> parse_unary() {
     if (current_.token == Token::Bang) {
-      if (!advance()) return std::nullopt;
+      if (!count_operator() || !advance()) return std::nullopt;
       auto operand = parse_unary();
       if (!operand) return std::nullopt;
       RequirementNode node;
@@ -214,7 +224,7 @@ class Parser {
 
   std::optional<RequirementNode> parse_primary() {
     if (current_.token == Token::LParen) {
-      if (!advance()) return std::nullopt;
+      if (!count_operator() || !advance()) return std::nullopt;
       auto inner = parse_or();
       if (!inner) return std::nullopt;
       if (current_.token != Token::RParen) {
@@ -375,6 +385,7 @@ class Parser {
   std::size_t pos_ = 0;
   Lexeme current_;
   SignatureProblem problem_;
+  std::size_t operators_ = 0;
 };
 
 }  // namespace
