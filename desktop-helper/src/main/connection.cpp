@@ -1,11 +1,13 @@
 #include "main/connection.hpp"
 
+#include <algorithm>
 #include <asio/co_spawn.hpp>
 #include <asio/experimental/as_tuple.hpp>
-#include <asio/experimental/awaitable_operators.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
+#include <memory>
+#include <utility>
 
 #include "common/ipc/framing.hpp"
 #include "common/util/log.hpp"
@@ -66,9 +68,7 @@ asio::awaitable<common::Status> handle_command(const ConnectionServices& service
 
 namespace {
 
-using namespace asio::experimental::awaitable_operators;
 using Duration = std::chrono::steady_clock::duration;
-constexpr auto as_tuple_awaitable = asio::experimental::as_tuple(asio::use_awaitable);
 
 std::string duration_text(Duration d) {
   const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
@@ -76,36 +76,88 @@ std::string duration_text(Duration d) {
                                        static_cast<std::uint32_t>(ns % 1'000'000'000));
 }
 
-// Whether the client starts a frame (or closes) within `idle`. Waiting for readability consumes
-// nothing, so losing the race costs no byte.
-asio::awaitable<bool> frame_begins_within(stream_protocol::socket& stream, Duration idle) {
-  asio::steady_timer timer(co_await asio::this_coro::executor, idle);
-  auto first =
-      co_await (stream.async_wait(stream_protocol::socket::wait_read, as_tuple_awaitable) ||
-                timer.async_wait(as_tuple_awaitable));
-  co_return first.index() == 0;
-}
+// One deadline at a time over the connection's socket operations. When it passes, the socket is
+// cancelled and shut down in the operation's direction: the operation in progress ends at once,
+// and so does every later read or write of it, however a frame is split into system calls.
+//
+// Arming only records the deadline: one timer per connection sleeps at most `step` (the shortest
+// limit) at a time and compares when it wakes, so a command costs no timer system call and a
+// quiet connection one wake-up per step. The timer and the connection share the connection's
+// strand, so the expiry never runs in the middle of the connection's own steps.
+class SocketDeadline {
+ public:
+  using Clock = std::chrono::steady_clock;
 
-// The next command, or the frame's error; a frame that has not fully arrived after `limit` is an
-// error too (the stream is then mid-frame and must not be read again).
-asio::awaitable<common::Result<msg::IPCCommandMessage>> read_command_within(
-    stream_protocol::socket& stream, Duration limit) {
-  asio::steady_timer timer(co_await asio::this_coro::executor, limit);
-  auto first = co_await (msg::ipc_read_message<msg::IPCCommandMessage>(stream) ||
-                         timer.async_wait(as_tuple_awaitable));
-  if (first.index() == 0) co_return std::move(std::get<0>(first));
-  co_return common::fail_other("frame not completed within " + duration_text(limit));
-}
+  SocketDeadline(stream_protocol::socket& stream, const asio::any_io_executor& strand,
+                 Duration step)
+      : state_(std::make_shared<State>(strand, stream, step)) {}
+  ~SocketDeadline() {
+    state_->stream = nullptr;
+    state_->timer.cancel();
+  }
+  SocketDeadline(const SocketDeadline&) = delete;
+  SocketDeadline& operator=(const SocketDeadline&) = delete;
+
+  // `limit` is at least `step`.
+  void arm(Duration limit, stream_protocol::socket::shutdown_type direction) {
+    State& s = *state_;
+    s.deadline = Clock::now() + limit;
+    s.direction = direction;
+    s.armed = true;
+    s.expired = false;
+    if (!s.waiting) wait(state_);
+  }
+  // Whether the deadline armed last has passed; disarms it.
+  bool passed() {
+    state_->armed = false;
+    return std::exchange(state_->expired, false);
+  }
+
+ private:
+  struct State {
+    State(const asio::any_io_executor& ex, stream_protocol::socket& s, Duration st)
+        : timer(ex), stream(&s), step(st) {}
+    asio::steady_timer timer;
+    stream_protocol::socket* stream;  // null once the connection has ended
+    Duration step;
+    Clock::time_point deadline{};
+    stream_protocol::socket::shutdown_type direction = stream_protocol::socket::shutdown_both;
+    bool armed = false;
+    bool expired = false;
+    bool waiting = false;
+  };
+
+  // The handler holds the state, not this object: it may run after the connection has ended.
+  static void wait(const std::shared_ptr<State>& state) {
+    state->waiting = true;
+    state->timer.expires_at(std::min(state->deadline, Clock::now() + state->step));
+    state->timer.async_wait([state](const asio::error_code&) { woke(state); });
+  }
+  static void woke(const std::shared_ptr<State>& state) {
+    state->waiting = false;
+    if (state->stream == nullptr || !state->armed) return;
+    if (Clock::now() < state->deadline) {
+      wait(state);
+      return;
+    }
+    state->armed = false;
+    state->expired = true;
+    asio::error_code ignored;
+    state->stream->shutdown(state->direction, ignored);
+    state->stream->cancel(ignored);
+  }
+
+  std::shared_ptr<State> state_;
+};
 
 // A reply that cannot be sent is dropped: the next read decides how the connection ends. False
 // only when the client has not taken it within `limit`: it is then half written, and the
 // connection must end.
-asio::awaitable<bool> send_reply(stream_protocol::socket& stream, msg::IPCResponseMessage reply,
-                                 Duration limit) {
-  asio::steady_timer timer(co_await asio::this_coro::executor, limit);
-  auto first =
-      co_await (msg::ipc_write_message(stream, reply) || timer.async_wait(as_tuple_awaitable));
-  if (first.index() == 0) co_return true;
+asio::awaitable<bool> send_reply(stream_protocol::socket& stream, SocketDeadline& deadline,
+                                 msg::IPCResponseMessage reply, Duration limit) {
+  deadline.arm(limit, stream_protocol::socket::shutdown_both);
+  (void)co_await msg::ipc_write_message(stream, reply);
+  if (!deadline.passed()) co_return true;
   log_err("IPC: Closing connection: the client did not take a reply within " +
           duration_text(limit));
   co_return false;
@@ -123,16 +175,28 @@ asio::awaitable<common::Status> handle_client(const ConnectionServices& services
                                  verified.error().text());
   }
   const ConnectionDeadlines& limits = services.deadlines;
+  SocketDeadline deadline(stream, co_await asio::this_coro::executor,
+                          std::min(limits.frame, limits.idle));
   for (;;) {
-    if (!co_await frame_begins_within(stream, limits.idle)) {
+    // Between frames: waiting for readability consumes nothing, and only the idle limit applies.
+    deadline.arm(limits.idle, stream_protocol::socket::shutdown_receive);
+    (void)co_await stream.async_wait(stream_protocol::socket::wait_read,
+                                     asio::experimental::as_tuple(asio::use_awaitable));
+    if (deadline.passed()) {
       log_out("IPC: Closing connection: no command within " + duration_text(limits.idle));
       break;
     }
-    auto command = co_await read_command_within(stream, limits.frame);
+    // The client has begun a frame (or closed): the whole frame must now arrive in time. The
+    // deadline decides even over a frame that completed as it passed: the receiving side is shut.
+    deadline.arm(limits.frame, stream_protocol::socket::shutdown_receive);
+    auto command = co_await msg::ipc_read_message<msg::IPCCommandMessage>(stream);
+    if (deadline.passed()) {
+      command = common::fail_other("frame not completed within " + duration_text(limits.frame));
+    }
     if (command) {
       auto done = co_await handle_command(services, std::move(*command));
       if (!done) log_err("Error: IPC: Failed to execute command: " + done.error().text());
-      if (co_await send_reply(stream,
+      if (co_await send_reply(stream, deadline,
                               done ? msg::IPCResponseMessage::Ok : msg::IPCResponseMessage::Err,
                               limits.frame)) {
         continue;
@@ -144,7 +208,7 @@ asio::awaitable<common::Status> handle_client(const ConnectionServices& services
       break;
     }
     log_err("Error: IPC: Failed to read or deserialize message: " + command.error().text());
-    (void)co_await send_reply(stream, msg::IPCResponseMessage::Err, limits.frame);
+    (void)co_await send_reply(stream, deadline, msg::IPCResponseMessage::Err, limits.frame);
     break;
   }
   asio::error_code ignored;
