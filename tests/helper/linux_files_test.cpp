@@ -299,7 +299,7 @@ TEST_F(LinuxFilesTest, QuarantineRemovalCoversTheTreeButNeverWhatALinkPointsAt) 
   std::filesystem::create_directories(at("A.app/Contents/Nested.app"));
   set_attribute(at("A.app/Contents/Nested.app"), QUARANTINE, "q");
 
-  EXPECT_EQ(files_.remove_quarantine_attributes(at("A.app")), 0);
+  EXPECT_EQ(files_.remove_quarantine_attributes(files_.file_url(at("A.app"))), 0);
   for (const auto& [path, st] : stats_of(at("A.app"))) {
     EXPECT_EQ(attribute(path, QUARANTINE), std::nullopt) << path;
   }
@@ -308,9 +308,9 @@ TEST_F(LinuxFilesTest, QuarantineRemovalCoversTheTreeButNeverWhatALinkPointsAt) 
 
   // A link at the top is left alone as well; only an unreachable top is an error.
   std::filesystem::create_symlink(at("outside"), at("Link.app"));
-  EXPECT_EQ(files_.remove_quarantine_attributes(at("Link.app")), 0);
+  EXPECT_EQ(files_.remove_quarantine_attributes(files_.file_url(at("Link.app"))), 0);
   EXPECT_EQ(attribute(at("outside"), QUARANTINE), "q");
-  EXPECT_EQ(files_.remove_quarantine_attributes(at("missing")), ENOENT);
+  EXPECT_EQ(files_.remove_quarantine_attributes(files_.file_url(at("missing"))), ENOENT);
 }
 
 TEST_F(LinuxFilesTest, RemovalTakesEveryItemAndNeverFollowsALink) {

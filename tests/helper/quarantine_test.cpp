@@ -56,7 +56,7 @@ class QuarantineToolTest : public ::testing::Test {
   std::filesystem::path output() const { return work_.path() / "output"; }
 
   common::Status remove(const std::string& path) {
-    return util::security::remove_quarantine_attribute(files_, path);
+    return util::security::remove_quarantine_attribute(files_, platform::FileUrl{path, true}, path);
   }
 
   test_support::TempDir bin_;
@@ -159,11 +159,11 @@ TEST(QuarantineAttributeCalls, PlatformRemovalReportsOnlyAFailureOfTheWhole) {
   files.add_file("/b/f", "", 0, 0);
   files.items["/b/f"].attributes.insert("com.apple.quarantine");
   files.items["/b/f"].attributes.insert("com.example.other");
-  ASSERT_TRUE(util::security::remove_quarantine_attribute(files, "/b"));
+  ASSERT_TRUE(util::security::remove_quarantine_attribute(files, platform::FileUrl{"/b", true}, "/b"));
   EXPECT_EQ(files.items["/b/f"].attributes, std::set<std::string>{"com.example.other"});
 
   files.quarantine_error = ENOENT;
-  auto result = util::security::remove_quarantine_attribute(files, "/b");
+  auto result = util::security::remove_quarantine_attribute(files, platform::FileUrl{"/b", true}, "/b");
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().text(), "No such file or directory (os error 2)");
 }

@@ -169,9 +169,9 @@ TEST_F(ReplaceFilesTest, SourceSwappedForAnUnsignedTreeAfterItsCheckIsRefusedInT
   codesign_test::write_file(forged / codesign_test::MAIN_EXECUTABLE, "#!/bin/sh\nid\n", 0755);
 
   // The download's owner wins the race: right after the check, the checked tree is replaced.
-  auto racing_validator = [&](platform::Platform& p, std::string_view path) {
-    auto valid = main_service::validate_app_package_signature(p, path);
-    if (valid && path == source.string()) {
+  auto racing_validator = [&](platform::Platform& p, const util::fs::BundleToValidate& bundle) {
+    auto valid = main_service::validate_app_package(p, bundle);
+    if (valid && bundle.path == source.string()) {
       fs::rename(source, downloads() / "checked.app");
       fs::rename(forged, source);
     }

@@ -238,13 +238,36 @@ std::expected<VerifiedSignature, SignatureProblem> read_verified_signature(int r
   return VerifiedSignature{std::move(*manifest), std::move(*facts)};
 }
 
+namespace {
+
+// What an identity check asks of the tree: the two items that make a directory an application
+// are where the manifest says, and of the right type; their contents are not read.
+std::expected<void, SignatureProblem> check_layout(int root_fd, const Manifest& manifest) {
+  for (std::string_view path : {INFO_PLIST_PATH, std::string_view(manifest.main_executable)}) {
+    common::util::UniqueFd fd(open_beneath(root_fd, path, O_PATH));
+    struct stat st;
+    if (!fd || ::fstat(fd.get(), &st) != 0) {
+      return std::unexpected(SignatureProblem{BAD_RESOURCE, "file missing: " + std::string(path)});
+    }
+    if (!S_ISREG(st.st_mode)) {
+      return std::unexpected(
+          SignatureProblem{BAD_RESOURCE, "file modified: " + std::string(path)});
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
 std::expected<void, SignatureProblem> validate_bundle(int root_fd, const X509* anchor,
-                                                      const RequirementNode& requirement) {
+                                                      const RequirementNode& requirement,
+                                                      ValidationScope scope) {
   auto verified = read_verified_signature(root_fd, anchor);
   if (!verified) return std::unexpected(std::move(verified.error()));
   if (!requirement.evaluate(verified->facts)) {
     return std::unexpected(SignatureProblem{REQUIREMENT_FAILED, ""});
   }
+  if (scope == ValidationScope::Identity) return check_layout(root_fd, verified->manifest);
   auto tree = scan_bundle(root_fd);
   if (!tree) return std::unexpected(std::move(tree.error()));
   auto same = compare_structure(verified->manifest, *tree);
@@ -410,6 +433,16 @@ common::Status sign_bundle(const std::string& bundle_path, const SigningIdentity
     if (entry.type == ItemType::Other) {
       return common::fail_other("cannot seal " + entry.path +
                                 ": not a directory, regular file or symbolic link");
+    }
+    // Installing a bundle hands it to its new owner with chown, which clears these bits, so a
+    // seal over them could never match an installed copy; nor does an application need them.
+    if (entry.type == ItemType::File) {
+      struct stat st;
+      if (::fstatat(root.get(), entry.path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          (st.st_mode & (S_ISUID | S_ISGID)) != 0) {
+        return common::fail_other("cannot seal " + entry.path +
+                                  ": set-user-id and set-group-id files are not allowed");
+      }
     }
   }
   manifest.entries = std::move(*tree);

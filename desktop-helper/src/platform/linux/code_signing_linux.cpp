@@ -14,6 +14,7 @@
 
 #include "common/util/unique_fd.hpp"
 #include "platform/linux/bundle_signature.hpp"
+#include "platform/linux/file_anchor.hpp"
 #include "platform/linux/requirement_language.hpp"
 #include "platform/linux/sha256.hpp"
 
@@ -55,7 +56,10 @@ class LinuxGuestCode final : public GuestCode {
 class LinuxCodeURL final : public CodeURL {
  public:
   explicit LinuxCodeURL(std::string path) : path_(std::move(path)) {}
+  explicit LinuxCodeURL(std::shared_ptr<const FileAnchor> anchor) : anchor_(std::move(anchor)) {}
   std::string path_;
+  // Where the Files area pinned the bundle; used instead of the path when set.
+  std::shared_ptr<const FileAnchor> anchor_;
 };
 
 class LinuxStaticCode final : public StaticCode {
@@ -307,10 +311,23 @@ std::unique_ptr<CodeURL> LinuxCodeSigning::create_code_url(std::string_view utf8
   return std::make_unique<LinuxCodeURL>(std::string(utf8_path));
 }
 
+std::unique_ptr<CodeURL> LinuxCodeSigning::create_code_url(const FileUrl& url) {
+  return std::make_unique<LinuxCodeURL>(anchor_of(url));
+}
+
 std::expected<std::unique_ptr<StaticCode>, OSStatus> LinuxCodeSigning::create_static_code(
     const CodeURL& url) {
   auto* linux_url = dynamic_cast<const LinuxCodeURL*>(&url);
   if (!linux_url) return std::unexpected(INVALID_OBJECT_REF);
+  if (linux_url->anchor_) {
+    // The bundle the later steps of a replacement reach, and no other.
+    auto st = stat_item(*linux_url->anchor_);
+    if (!st) return std::unexpected(STATIC_CODE_NOT_FOUND);
+    if (!S_ISDIR(st->st_mode)) return std::unexpected(BAD_BUNDLE_FORMAT);
+    UniqueFd root(open_item(*linux_url->anchor_, O_RDONLY | O_DIRECTORY));
+    if (!root) return std::unexpected(STATIC_CODE_NOT_FOUND);
+    return std::make_unique<LinuxStaticCode>(std::move(root));
+  }
   struct stat st;
   if (::lstat(linux_url->path_.c_str(), &st) != 0) return std::unexpected(STATIC_CODE_NOT_FOUND);
   // A bundle is a directory; a symlink to one is not followed (as root, nothing is).
@@ -338,11 +355,11 @@ std::expected<void, SecFailure> LinuxCodeSigning::check_guest_validity(
 }
 
 std::expected<void, SecFailure> LinuxCodeSigning::check_static_validity(
-    StaticCode& code, const Requirement& requirement) {
+    StaticCode& code, const Requirement& requirement, ValidationScope scope) {
   auto* bundle = dynamic_cast<LinuxStaticCode*>(&code);
   auto* compiled = dynamic_cast<const LinuxRequirement*>(&requirement);
   if (!bundle || !compiled) return std::unexpected(sec_failure(INVALID_OBJECT_REF, ""));
-  auto checked = validate_bundle(bundle->root_.get(), anchor_.get(), compiled->node_);
+  auto checked = validate_bundle(bundle->root_.get(), anchor_.get(), compiled->node_, scope);
   if (!checked) return std::unexpected(checked.error().sec_failure());
   return {};
 }

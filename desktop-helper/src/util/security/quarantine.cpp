@@ -7,12 +7,13 @@
 
 namespace util::security {
 
-common::Status remove_quarantine_attribute(platform::Files& files, std::string_view path) {
+common::Status remove_quarantine_attribute(platform::Files& files, const platform::FileUrl& url,
+                                           std::string_view path) {
   if (files.quarantine_removal() == platform::QuarantineRemoval::ExternalTool) {
     return run_discarding_output(
         QUARANTINE_TOOL, {"-r", "-d", std::string(QUARANTINE_ATTRIBUTE), std::string(path)});
   }
-  if (int error = files.remove_quarantine_attributes(path); error != 0) {
+  if (int error = files.remove_quarantine_attributes(url); error != 0) {
     return common::fail_os(error);
   }
   return {};
