@@ -282,7 +282,10 @@ TEST_F(ReplaceAppAtomicTest, DestinationSecurityFailuresStopAfterReadingPermissi
         platform, SOURCE, DESTINATION,
         [](platform::Platform&, const util::fs::BundleToValidate&) { return common::Status{}; });
     EXPECT_EQ(error_of(result), c.error);
-    EXPECT_EQ(log.texts(), std::vector<std::string>{"Reading file permissions of destination"});
+    EXPECT_EQ(log.texts(), (std::vector<std::string>{
+                               "Validating signature of destination app package",
+                               "Successfully validated signature of destination app package",
+                               "Reading file permissions of destination"}));
     EXPECT_TRUE(files.items == before);
   }
 }
@@ -308,8 +311,9 @@ TEST_F(ReplaceAppAtomicTest, FoundationFailuresWithoutAnErrorObjectUseTheSubstit
   EXPECT_EQ(error_of(run()), substitute);
 }
 
-TEST_F(ReplaceAppAtomicTest, DestinationWithoutFileNameLeavesAnEmptyReplacementDirectory) {
-  // The destination exists (its parent is read for the replacement directory) but names no item.
+TEST_F(ReplaceAppAtomicTest, DestinationWithoutFileNameCreatesNothing) {
+  // The destination exists but names no item; a replacement directory "beside" it would be made
+  // inside the installed bundle.
   const std::string destination = DESTINATION + "/Contents/..";
   files_.items[destination] = files_.items[DESTINATION];
   validation_[destination] = [] { return common::Status{}; };
@@ -317,9 +321,7 @@ TEST_F(ReplaceAppAtomicTest, DestinationWithoutFileNameLeavesAnEmptyReplacementD
   EXPECT_EQ(error_of(run(SOURCE, destination)),
             "Could not get file name from the given \"destination_path\"");
   EXPECT_EQ(log_.texts().back(), "Creating temporary directory for copy operations");
-  const std::string made = DESTINATION + "/Contents/.item-replacement-1";
-  ASSERT_TRUE(files_.exists(made));
-  EXPECT_TRUE(files_.children(made).empty());
+  expect_nothing_created();
 }
 
 TEST_F(ReplaceAppAtomicTest, TemporaryItemUrlFailuresLeaveTheDirectoryEmpty) {

@@ -62,6 +62,8 @@ TEST(ReplaceThroughTheHelper, SignedClientGetsOkAndTheBundleIsSwapped) {
                      "\n"
                      "Validating signature of source app package\n"
                      "Successfully validated signature of source app package\n"
+                     "Initiating atomic replacement of destination app package with source app "
+                     "package\n"
                      "Validating signature of destination app package\n"
                      "Successfully validated signature of destination app package\n"),
             std::string::npos)

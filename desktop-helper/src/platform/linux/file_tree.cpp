@@ -474,25 +474,29 @@ class ParallelRemoval {
 };
 
 // Removes an emptied directory. Someone who can still write into it (its owner, through a
-// descriptor kept open) may have added items meanwhile; those are removed once more, then the
-// directory goes or the failure stands.
+// descriptor kept open) may have added items meanwhile, or put something else under its name:
+// what is there now is removed as what it is, a few times over, then the failure stands.
 std::expected<void, TreeFailure> remove_directory(int parent, const std::string& name,
                                                   const std::string& path) {
-  if (unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) return {};
-  if (errno != ENOTEMPTY && errno != EEXIST) return fail_at(errno, path);
-  UniqueFd fd(open_child(parent, name, O_RDONLY | O_DIRECTORY));
-  if (!fd) {
-    if (errno == ENOENT) return {};
-    if (errno != ENOTDIR && errno != ELOOP) return fail_at(errno, path);
-    if (unlinkat(parent, name.c_str(), 0) != 0 && errno != ENOENT) return fail_at(errno, path);
-    return {};
+  constexpr int ATTEMPTS = 3;
+  for (int attempt = 0;; ++attempt) {
+    if (unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) return {};
+    if (errno == ENOTDIR) {
+      if (unlinkat(parent, name.c_str(), 0) == 0 || errno == ENOENT) return {};
+      return fail_at(errno, path);
+    }
+    if ((errno != ENOTEMPTY && errno != EEXIST) || attempt + 1 == ATTEMPTS) {
+      return fail_at(errno, path);
+    }
+    UniqueFd fd(open_child(parent, name, O_RDONLY | O_DIRECTORY));
+    if (!fd) {
+      if (errno == ENOENT) return {};
+      if (errno != ENOTDIR && errno != ELOOP) return fail_at(errno, path);
+      continue;  // no directory any more: removed as a name on the next pass
+    }
+    auto emptied = ParallelRemoval(std::make_shared<const UniqueFd>(std::move(fd)), path).run();
+    if (!emptied) return emptied;
   }
-  auto emptied = ParallelRemoval(std::make_shared<const UniqueFd>(std::move(fd)), path).run();
-  if (!emptied) return emptied;
-  if (unlinkat(parent, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
-    return fail_at(errno, path);
-  }
-  return {};
 }
 
 // The directory of a path, opened once, and the path's last component.

@@ -345,8 +345,10 @@ FoundationResult<void> LinuxFiles::replace_item(const FileUrl& destination,
   };
   if (target->error != 0) return fail("Could not replace", target->error);
   if (item->error != 0) return fail("Could not replace", item->error);
-  if (target->name.empty() || item->name.empty() || !target->pinned) {
-    return fail("Could not replace", EINVAL);
+  if (target->name.empty() || item->name.empty()) return fail("Could not replace", EINVAL);
+  if (!target->pinned) {
+    return foundation_failure("Could not exchange " + quoted(destination.path) + " with " +
+                              quoted(replacement.path) + ": " + describe(ENOENT));
   }
   const int destination_parent = target->directory->get();
   const int replacement_parent = item->directory->get();
