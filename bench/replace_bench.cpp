@@ -103,6 +103,7 @@ std::string info_plist() {
   plist += "<key>CFBundleIdentifier</key><string>";
   plist += common::CLIENT_BUNDLE_IDENTIFIER;
   plist += "</string>\n<key>CFBundleExecutable</key><string>Kolvaris</string>\n";
+  plist += "<key>CFBundleVersion</key><string>1.0</string>\n";
   plist += "</dict>\n</plist>\n";
   return plist;
 }
