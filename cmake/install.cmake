@@ -55,7 +55,8 @@ endif()
 set_target_properties(kolvaris_helper_client PROPERTIES EXPORT_NAME KolvarisHelperClient)
 install(TARGETS kolvaris_helper_client EXPORT KolvarisHelperClientTargets
   LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT client
-    NAMELINK_COMPONENT development)
+    NAMELINK_COMPONENT development
+    PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 install(FILES "${KOLVARIS_CLIENT_C_SOURCE_DIR}/include/kolvaris/helper_client.h"
   DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/kolvaris" COMPONENT development)
 
