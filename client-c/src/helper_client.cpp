@@ -52,7 +52,10 @@ kolvaris_helper_status send(const char* socket_path, const msg::IPCCommandMessag
     if (e.is_os() && e.os_code() == ETIMEDOUT) {
       return finish(KOLVARIS_HELPER_TIMED_OUT, "no reply from the helper: " + e.text(), error);
     }
-    if (e.kind() == common::ErrorKind::UnexpectedEof) {
+    // The helper closes a connection it will not serve, possibly while the command is still
+    // being written.
+    if (e.kind() == common::ErrorKind::UnexpectedEof ||
+        (e.is_os() && (e.os_code() == EPIPE || e.os_code() == ECONNRESET))) {
       return finish(KOLVARIS_HELPER_PROTOCOL_FAILURE,
                     "the helper closed the connection without a reply (was this program refused "
                     "as a client? the helper's log says why)",

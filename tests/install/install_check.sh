@@ -78,6 +78,7 @@ lrwxrwxrwx usr/$lib/libkolvaris-helper-client.so -> libkolvaris-helper-client.so
 -rw-r--r-- usr/share/lintian/overrides/$PACKAGE
 -rw-r--r-- usr/share/man/man1/helperctl.1.gz
 -rw-r--r-- usr/share/man/man1/kolvaris-codesign.1.gz
+-rw-r--r-- usr/share/man/man8/$LABEL.8.gz
 LIST
 }
 
@@ -177,8 +178,8 @@ phase_consumers() {
     out=$("$client" "$sock" relaunch $gone "$c/apps/Installed-$consumer.app") ||
       fail "$consumer relaunch: $out"
     [ "$out" = "0 -" ] || fail "$consumer relaunch: $out"
-    for _ in $(seq 100); do [ -e "$c/launched-Download-$consumer" ] && break; sleep 0.1; done
-    [ -e "$c/launched-Download-$consumer" ] || fail "$consumer: the application was not launched"
+    for _ in $(seq 100); do [ -e "$c/apps/launched-Download-$consumer" ] && break; sleep 0.1; done
+    [ -e "$c/apps/launched-Download-$consumer" ] || fail "$consumer: the application was not launched"
 
     out=$("$client" "$sock" replace "$c/missing/New.app" "$c/apps/Installed-$consumer.app") &&
       fail "$consumer: a refusal came back as success"
