@@ -65,8 +65,8 @@ kolvaris_helper_status send(const char* socket_path, const msg::IPCCommandMessag
   }
   if (*reply == msg::IPCResponseMessage::Err) {
     return finish(KOLVARIS_HELPER_REFUSED,
-                  "the helper answered Err (its log, /var/log/" + std::string(common::HELPER_LABEL) +
-                      ".log, says why)",
+                  "the helper answered Err (its log, /var/log/" +
+                      std::string(common::HELPER_LABEL) + ".log, says why)",
                   error);
   }
   return finish(KOLVARIS_HELPER_OK, {}, error);
@@ -98,9 +98,11 @@ extern "C" kolvaris_helper_status kolvaris_helper_replace_app_atomic(const char*
   }
 }
 
-extern "C" kolvaris_helper_status kolvaris_helper_wait_for_exit_and_launch(
-    const char* socket_path, std::uint32_t pid, const char* app_path, std::uint32_t timeout_ms,
-    char** error) {
+extern "C" kolvaris_helper_status kolvaris_helper_wait_for_exit_and_launch(const char* socket_path,
+                                                                           std::uint32_t pid,
+                                                                           const char* app_path,
+                                                                           std::uint32_t timeout_ms,
+                                                                           char** error) {
   try {
     if (app_path == nullptr) return missing_argument("app_path", error);
     return send(socket_path, msg::WaitForExitAndLaunch{pid, app_path}, timeout_ms, error);

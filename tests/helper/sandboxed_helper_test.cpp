@@ -59,8 +59,9 @@ std::vector<std::string> sandbox(const std::vector<std::string>& drop = {}) {
   const bool private_network = unit_value("PrivateNetwork") == "yes";
   std::string command = "umask " + umask + " && exec ";
   if (private_network) command += "unshare --net -- ";
-  command += "setpriv --bounding-set=" +
-             setpriv_bounding_set(unit_value("CapabilityBoundingSet"), drop) + " --inh-caps=-all";
+  command +=
+      "setpriv --bounding-set=" + setpriv_bounding_set(unit_value("CapabilityBoundingSet"), drop) +
+      " --inh-caps=-all";
   if (unit_value("NoNewPrivileges") == "yes") command += " --no-new-privs";
   command += " -- \"$0\"";
   return {"/bin/sh", "-c", command};
@@ -99,10 +100,10 @@ class SandboxedHelper : public ::testing::Test {
   // Runs the signed helperctl as nobody; its exit status and output.
   std::pair<int, std::string> run_client(const std::string& socket, const std::string& args) {
     const std::string out = (dir_.path() / "client.out").string();
-    const std::string command =
-        "setpriv --reuid=65534 --regid=65534 --clear-groups '" +
-        (client_ / codesign_test::MAIN_EXECUTABLE).string() + "' --socket '" + socket +
-        "' --timeout 60 " + args + " >'" + out + "' 2>&1";
+    const std::string command = "setpriv --reuid=65534 --regid=65534 --clear-groups '" +
+                                (client_ / codesign_test::MAIN_EXECUTABLE).string() +
+                                "' --socket '" + socket + "' --timeout 60 " + args + " >'" + out +
+                                "' 2>&1";
     int status = std::system(command.c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, test_support::read_file(out)};
   }
@@ -133,12 +134,11 @@ TEST_F(SandboxedHelper, ReplacesAnotherUsersApplicationAndLaunchesItAsThatUser) 
                                        sandbox());
   ASSERT_TRUE(helper.wait_out("IPC: Listener created for socket: ", 30s)) << helper.err();
 
-  auto [status, out] =
-      run_client(helper.socket_path(), "replace '" + download.string() + "' '" +
-                                           installed.string() + "'");
+  auto [status, out] = run_client(
+      helper.socket_path(), "replace '" + download.string() + "' '" + installed.string() + "'");
   EXPECT_EQ(status, 0) << out << helper.out() << helper.err();
   EXPECT_EQ(codesign_test::read_file(installed / "Contents/Resources/version"), expected);
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(::lstat((installed / "Contents/Resources/version").c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, NOBODY);
   char value[64];
@@ -156,8 +156,8 @@ TEST_F(SandboxedHelper, ReplacesAnotherUsersApplicationAndLaunchesItAsThatUser) 
   pid_t gone = ::fork();
   if (gone == 0) ::_exit(0);
   ::waitpid(gone, nullptr, 0);
-  auto [launch_status, launch_out] =
-      run_client(helper.socket_path(), "relaunch " + std::to_string(gone) + " '" + app.string() + "'");
+  auto [launch_status, launch_out] = run_client(
+      helper.socket_path(), "relaunch " + std::to_string(gone) + " '" + app.string() + "'");
   EXPECT_EQ(launch_status, 0) << launch_out;
   ASSERT_TRUE(helper.wait_out("Successfully completed launching application\n", 30s))
       << helper.out() << helper.err();
@@ -176,9 +176,8 @@ TEST_F(SandboxedHelper, WithoutOwnershipChangesTheReplacementFailsAndNothingChan
   test_support::ActivatedHelper helper(KOLVARIS_HELPER_BINARY, dir_.path() / "helper", true, {},
                                        sandbox({"CAP_CHOWN"}));
   ASSERT_TRUE(helper.wait_out("IPC: Listener created for socket: ", 30s)) << helper.err();
-  auto [status, out] =
-      run_client(helper.socket_path(), "replace '" + download.string() + "' '" +
-                                           installed.string() + "'");
+  auto [status, out] = run_client(
+      helper.socket_path(), "replace '" + download.string() + "' '" + installed.string() + "'");
   EXPECT_EQ(status, 1) << out;
   EXPECT_EQ(codesign_test::read_file(installed / "Contents/Resources/version"), before);
   EXPECT_NE(helper.err().find("Operation not permitted"), std::string::npos) << helper.err();

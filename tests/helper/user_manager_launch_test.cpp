@@ -52,9 +52,7 @@ std::vector<std::string> read_strv(sd_bus_message* m) {
 int hello(sd_bus_message* m, void*, sd_bus_error*) {
   return sd_bus_reply_method_return(m, "s", ":1.7");
 }
-int add_match(sd_bus_message* m, void*, sd_bus_error*) {
-  return sd_bus_reply_method_return(m, "");
-}
+int add_match(sd_bus_message* m, void*, sd_bus_error*) { return sd_bus_reply_method_return(m, ""); }
 int subscribe(sd_bus_message* m, void* userdata, sd_bus_error*) {
   static_cast<Manager*>(userdata)->subscribed = true;
   return sd_bus_reply_method_return(m, "");
@@ -150,7 +148,8 @@ class StandInManager {
     if (fd < 0) return;
     ucred peer{};
     socklen_t length = sizeof peer;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0) manager_.peer_uid = peer.uid;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0)
+      manager_.peer_uid = peer.uid;
     sd_bus* bus = nullptr;
     sd_id128_t id{};
     sd_id128_randomize(&id);
@@ -188,7 +187,10 @@ TEST(UserManagerLaunch, WithoutAManagerTheCallerStartsTheApplicationItself) {
                                          ARGV, ENVIRONMENT));
   // A socket left behind by a manager that has exited: nobody listens.
   fs::create_directories(root.path() / std::to_string(::getuid()));
-  { auto stale = test_support::listen_unix((root.path() / std::to_string(::getuid()) / "bus").string()); }
+  {
+    auto stale =
+        test_support::listen_unix((root.path() / std::to_string(::getuid()) / "bus").string());
+  }
   EXPECT_FALSE(launch_in_user_manager_at(root.path().string(), ::getuid(), ::getgid(), ARGV[0],
                                          ARGV, ENVIRONMENT));
 }
@@ -199,8 +201,8 @@ TEST(UserManagerLaunch, AsksForATransientExecServiceInTheUsersAppSliceWithExactl
   std::optional<platform::LaunchOutcome> outcome;
   {
     StandInManager stand_in(root.path(), ::getuid(), manager);
-    outcome = launch_in_user_manager_at(root.path().string(), ::getuid(), ::getgid(), ARGV[0],
-                                        ARGV, ENVIRONMENT);
+    outcome = launch_in_user_manager_at(root.path().string(), ::getuid(), ::getgid(), ARGV[0], ARGV,
+                                        ENVIRONMENT);
   }
   ASSERT_TRUE(outcome);
   EXPECT_TRUE(outcome->running_application);
@@ -225,8 +227,8 @@ TEST(UserManagerLaunch, AJobThatFailsOrACallThatIsRefusedIsAFailureWithTheReason
     Manager manager;
     manager.job_result = "failed";
     StandInManager stand_in(root.path(), ::getuid(), manager);
-    auto outcome = launch_in_user_manager_at(root.path().string(), ::getuid(), ::getgid(),
-                                             ARGV[0], ARGV, ENVIRONMENT);
+    auto outcome = launch_in_user_manager_at(root.path().string(), ::getuid(), ::getgid(), ARGV[0],
+                                             ARGV, ENVIRONMENT);
     ASSERT_TRUE(outcome);
     EXPECT_FALSE(outcome->running_application);
     ASSERT_TRUE(outcome->error_description);
@@ -237,8 +239,8 @@ TEST(UserManagerLaunch, AJobThatFailsOrACallThatIsRefusedIsAFailureWithTheReason
     Manager manager;
     manager.refuse = true;
     StandInManager stand_in(root.path(), ::getuid(), manager);
-    auto outcome = launch_in_user_manager_at(root.path().string(), ::getuid(), ::getgid(),
-                                             ARGV[0], ARGV, ENVIRONMENT);
+    auto outcome = launch_in_user_manager_at(root.path().string(), ::getuid(), ::getgid(), ARGV[0],
+                                             ARGV, ENVIRONMENT);
     ASSERT_TRUE(outcome);
     EXPECT_FALSE(outcome->running_application);
     ASSERT_TRUE(outcome->error_description);
@@ -258,8 +260,8 @@ TEST(UserManagerLaunch, ConnectsWithTheUsersCredentialsAndKeepsItsOwn) {
   std::optional<platform::LaunchOutcome> outcome;
   {
     StandInManager stand_in(root.path(), 65534, manager);
-    outcome = launch_in_user_manager_at(root.path().string(), 65534, 65534, ARGV[0], ARGV,
-                                        ENVIRONMENT);
+    outcome =
+        launch_in_user_manager_at(root.path().string(), 65534, 65534, ARGV[0], ARGV, ENVIRONMENT);
   }
   ASSERT_TRUE(outcome);
   EXPECT_TRUE(outcome->running_application) << outcome->error_description.value_or("");

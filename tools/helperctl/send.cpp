@@ -30,8 +30,8 @@ int run_send(const std::string& socket_path, int timeout_seconds, const std::str
   }
   std::uint32_t pid = 0;
   if (command == "relaunch" && !parse_pid(args[0], pid)) {
-    std::cerr << "helperctl: relaunch: PID must be a number from 0 to 4294967295, not \""
-              << args[0] << "\"\n";
+    std::cerr << "helperctl: relaunch: PID must be a number from 0 to 4294967295, not \"" << args[0]
+              << "\"\n";
     return 2;
   }
   const auto timeout_ms = static_cast<std::uint32_t>(

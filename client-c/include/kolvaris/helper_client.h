@@ -39,15 +39,14 @@ typedef enum kolvaris_helper_status {
 
 /* Asks the helper to replace the application bundle at `destination` with the signed bundle at
  * `source`. `socket_path` NULL means the installed helper's socket. */
-KOLVARIS_HELPER_API kolvaris_helper_status kolvaris_helper_replace_app_atomic(
-    const char* socket_path, const char* source, const char* destination, uint32_t timeout_ms,
-    char** error);
+KOLVARIS_HELPER_API kolvaris_helper_status
+kolvaris_helper_replace_app_atomic(const char* socket_path, const char* source,
+                                   const char* destination, uint32_t timeout_ms, char** error);
 
 /* Asks the helper to wait until process `pid` has exited and then to launch the application
  * bundle at `app_path`. The reply comes once the wait is over; the launch itself runs on. */
 KOLVARIS_HELPER_API kolvaris_helper_status kolvaris_helper_wait_for_exit_and_launch(
-    const char* socket_path, uint32_t pid, const char* app_path, uint32_t timeout_ms,
-    char** error);
+    const char* socket_path, uint32_t pid, const char* app_path, uint32_t timeout_ms, char** error);
 
 /* Releases a description returned through `error`; NULL is allowed. */
 KOLVARIS_HELPER_API void kolvaris_helper_free_error(char* error);

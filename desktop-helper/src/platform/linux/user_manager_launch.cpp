@@ -226,11 +226,9 @@ std::string transient_unit_name(const std::string& executable_path) {
   return "app-kolvaris-" + kept + "-" + suffix + ".service";
 }
 
-std::optional<LaunchOutcome> launch_in_user_manager_at(const std::string& runtime_root, uid_t uid,
-                                                       gid_t gid,
-                                                       const std::string& executable_path,
-                                                       const std::vector<std::string>& argv,
-                                                       const std::vector<std::string>& environment) {
+std::optional<LaunchOutcome> launch_in_user_manager_at(
+    const std::string& runtime_root, uid_t uid, gid_t gid, const std::string& executable_path,
+    const std::vector<std::string>& argv, const std::vector<std::string>& environment) {
   const std::string bus_path = runtime_root + "/" + std::to_string(uid) + "/bus";
   auto [fd, error] = connect_as(bus_path, uid, gid);
   // Nothing there, or a socket left behind by a manager that has gone.
@@ -250,8 +248,7 @@ std::optional<LaunchOutcome> launch_in_user_manager_at(const std::string& runtim
     return failure(common::os_error_description(-r));
   }
   sd_bus_set_bus_client(bus.get(), 1);
-  sd_bus_set_method_call_timeout(bus.get(),
-                                 std::chrono::microseconds(BUS_TIMEOUT).count());
+  sd_bus_set_method_call_timeout(bus.get(), std::chrono::microseconds(BUS_TIMEOUT).count());
   if ((r = sd_bus_start(bus.get())) < 0) {
     return failure("Could not talk to the user's bus " + bus_path + ": " +
                    common::os_error_description(-r));
