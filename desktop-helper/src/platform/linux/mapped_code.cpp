@@ -5,6 +5,8 @@
 
 #include <array>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <charconv>
 #include <ctime>
 #include <memory>
@@ -161,16 +163,37 @@ void CodeApprovals::approve(const FileKey& key, const Digest& digest) {
 }
 
 bool CodeApprovals::is_approved(int fd, const struct stat& st) {
-  Digest approved;
+  const FileKey key = file_key(st);
+  std::vector<Digest> candidates;
   {
     std::lock_guard lock(mutex_);
-    auto known = files_.find(file_key(st));
-    if (known == files_.end() || !known->second.sealed) return false;
-    if (known->second.settled) return true;
-    approved = known->second.digest;
+    auto known = files_.find(key);
+    if (known != files_.end() && known->second.sealed) {
+      if (known->second.settled) return true;
+      candidates.push_back(known->second.digest);
+    } else {
+      // Removing a file, as replacing a bundle does, changes its change time: the same file
+      // with the same size is still the approved code if its contents still hash the same.
+      FileKey first{st.st_dev, st.st_ino, INT64_MIN, LONG_MIN, INT64_MIN};
+      for (auto it = files_.lower_bound(first);
+           it != files_.end() && it->first.device == st.st_dev && it->first.inode == st.st_ino;
+           ++it) {
+        if (it->second.sealed && it->first.size == st.st_size) {
+          candidates.push_back(it->second.digest);
+        }
+      }
+    }
   }
+  if (candidates.empty()) return false;
   auto now = digest(fd, st);
-  return now && *now == approved;
+  if (!now) return false;
+  for (const Digest& approved : candidates) {
+    if (*now == approved) {
+      approve(key, approved);
+      return true;
+    }
+  }
+  return false;
 }
 
 std::size_t CodeApprovals::size() const {
