@@ -1,6 +1,7 @@
 // A stand-in for the desktop application in tests of peer verification: it connects to a Unix
 // socket and then, by mode,
-//   wait                  blocks until the other end closes the connection (or it is killed)
+//   wait [LIBRARY...]     loads the libraries, then blocks until the other end closes the
+//                         connection (or it is killed)
 //   exit                  exits at once, leaving the connection behind
 //   exec PROGRAM ARGS...  replaces itself with PROGRAM, keeping the connection open
 //   serve [fork|dlopen LIBRARY]
@@ -93,6 +94,14 @@ int main(int argc, char** argv) {
   std::string mode = argv[2];
   if (mode == "idle") {
     for (;;) ::pause();
+  }
+  if (mode == "wait") {
+    for (int i = 3; i < argc; ++i) {
+      if (::dlopen(argv[i], RTLD_NOW) == nullptr) {
+        std::fprintf(stderr, "dlopen: %s\n", ::dlerror());
+        return 1;
+      }
+    }
   }
   const bool inherit = mode == "exec" || mode == "fork-exec" || mode == "queue-exec";
   if (!inherit && std::getenv("KOLVARIS_TEST_CLIENT_DUMPABLE") == nullptr) {
