@@ -49,9 +49,13 @@ bool parse_number(std::string_view text, Number& out, int base = 10) {
   return ec == std::errc() && ptr == text.data() + text.size();
 }
 
-// Whether two tasks share one descriptor table; unknown counts as not sharing, so both are read.
+// Whether two tasks share one descriptor table. kcmp refuses (EPERM) only tasks that root with
+// CAP_SYS_PTRACE may not inspect, which no local user can make; without that capability the
+// descriptors themselves could not be read either. Those count as sharing; any other failure
+// (no kcmp in this kernel) as not sharing, so both tables are read.
 bool share_descriptor_table(pid_t a, pid_t b) {
-  return ::syscall(SYS_kcmp, a, b, KCMP_FILES, 0, 0) == 0;
+  if (::syscall(SYS_kcmp, a, b, KCMP_FILES, 0, 0) == 0) return true;
+  return errno == EPERM;
 }
 
 // The close-on-exec flag of a descriptor, from its fdinfo ("flags:" in octal, O_CLOEXEC
