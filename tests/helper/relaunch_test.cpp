@@ -316,6 +316,7 @@ TEST_F(Relaunch, ThroughTheConnectionHandler) {
   CapturedLog log;
   auto services = main_service::real_services(platform_);
   services.verify_peer = [](int) { return common::Status{}; };
+  services.recheck_peer = nullptr;  // the peer here is the test itself
   {
     test_support::ServedConnection c(services);
     c.send(R"({"type":"WaitForExitAndLaunch","pid":31337,"app_path":")" + APP + "\"}");

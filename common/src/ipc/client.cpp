@@ -1,6 +1,9 @@
 #include "common/ipc/client.hpp"
 
 #include <poll.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -64,6 +67,14 @@ Result<util::UniqueFd> connect_to_helper(std::string_view socket_path) {
   addr.sun_family = AF_UNIX;
   if (socket_path.size() >= sizeof addr.sun_path) return fail_os(ENAMETOOLONG);
   std::memcpy(addr.sun_path, socket_path.data(), socket_path.size());
+#if defined(__linux__)
+  // The helper serves a process that others of its user cannot trace or take the connection
+  // from; Linux has no per-connection guard for that, so the whole process gives up being
+  // dumpable (no core dumps, no debugger attach without CAP_SYS_PTRACE) from now on.
+  if (::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) return fail_last_os();
+#endif
+  // Close-on-exec is part of the protocol: the helper refuses a connection held in a descriptor
+  // that survives exec, since frames may have been queued before the exec.
   util::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) return fail_last_os();
   int r;

@@ -16,6 +16,7 @@ namespace msg = common::ipc::message;
 ConnectionServices real_services(platform::Platform& platform) {
   ConnectionServices s;
   s.verify_peer = [&platform](int fd) { return validate_client_code_signing(platform, fd); };
+  s.recheck_peer = [&platform](int fd) { return recheck_client_code_signing(platform, fd); };
   s.replace_app = [&platform](const msg::ReplaceAppAtomic& command) {
     return run_replace_app_atomic(platform, command);
   };
@@ -62,6 +63,14 @@ asio::awaitable<common::Status> handle_client(const ConnectionServices& services
   }
   for (;;) {
     auto command = co_await msg::ipc_read_message<msg::IPCCommandMessage>(stream);
+    if (command && services.recheck_peer) {
+      if (auto still = services.recheck_peer(stream.native_handle()); !still) {
+        asio::error_code ignored;
+        stream.close(ignored);
+        co_return common::fail_other("Client code signing validation failed before a command: " +
+                                     still.error().text());
+      }
+    }
     if (command) {
       auto done = co_await handle_command(services, std::move(*command));
       if (!done) log_err("Error: IPC: Failed to execute command: " + done.error().text());

@@ -15,6 +15,9 @@ namespace main_service {
 struct ConnectionServices {
   // Checks the process at the other end of the socket.
   std::function<common::Status(int socket_fd)> verify_peer;
+  // Optional: checks again, before each command, that the verified peer alone is behind the
+  // socket; an error closes the connection without a reply.
+  std::function<common::Status(int socket_fd)> recheck_peer;
   // The two commands; each writes its own log lines.
   std::function<common::Status(const common::ipc::message::ReplaceAppAtomic&)> replace_app;
   std::function<asio::awaitable<common::Status>(const common::ipc::message::WaitForExitAndLaunch&)>

@@ -106,6 +106,11 @@ class CodeSigning {
   virtual std::expected<void, SecFailure> check_static_validity(StaticCode& code,
                                                                 const Requirement& requirement,
                                                                 ValidationScope scope) = 0;
+
+  // For a connection whose peer passed check_guest_validity: success while that process still
+  // runs only code accepted then, is the only one that holds the connection's other end, and
+  // cannot be taken over (traced). Never reads the bundle again.
+  virtual std::expected<void, SecFailure> recheck_guest_validity(int socket_fd) = 0;
 };
 
 }  // namespace platform

@@ -100,4 +100,10 @@ std::expected<void, SecFailure> FakeCodeSigning::check_static_validity(
   return {};
 }
 
+std::expected<void, SecFailure> FakeCodeSigning::recheck_guest_validity(int socket_fd) {
+  journal.push_back("recheck_guest_validity " + std::to_string(socket_fd));
+  if (guest_recheck_failure) return std::unexpected(*guest_recheck_failure);
+  return {};
+}
+
 }  // namespace platform::fake

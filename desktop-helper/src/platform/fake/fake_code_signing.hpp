@@ -26,6 +26,7 @@ class FakeCodeSigning final : public CodeSigning {
   std::optional<SecFailure> requirement_failure;
   std::optional<SecFailure> guest_validity_failure;
   std::optional<SecFailure> static_validity_failure;
+  std::optional<SecFailure> guest_recheck_failure;
 
   std::expected<std::unique_ptr<PeerProcess>, int> copy_peer_process(int socket_fd) override;
   std::expected<PeerCredentials, int> peer_credentials(int socket_fd) override;
@@ -44,6 +45,7 @@ class FakeCodeSigning final : public CodeSigning {
   std::expected<void, SecFailure> check_static_validity(StaticCode& code,
                                                         const Requirement& requirement,
                                                         ValidationScope scope) override;
+  std::expected<void, SecFailure> recheck_guest_validity(int socket_fd) override;
 };
 
 }  // namespace platform::fake

@@ -15,6 +15,8 @@
 #include "common/util/unique_fd.hpp"
 #include "platform/linux/bundle_signature.hpp"
 #include "platform/linux/file_anchor.hpp"
+#include "platform/linux/mapped_code.hpp"
+#include "platform/linux/peer_binding.hpp"
 #include "platform/linux/requirement_language.hpp"
 #include "platform/linux/sha256.hpp"
 
@@ -30,27 +32,33 @@ namespace {
 
 class LinuxPeerProcess final : public PeerProcess {
  public:
-  LinuxPeerProcess(pid_t pid, UniqueFd pidfd) : pid_(pid), pidfd_(std::move(pidfd)) {}
+  LinuxPeerProcess(pid_t pid, UniqueFd pidfd, ino_t socket_inode)
+      : pid_(pid), pidfd_(std::move(pidfd)), socket_inode_(socket_inode) {}
   pid_t pid() const override { return pid_; }
   int pidfd() const { return pidfd_.get(); }
+  ino_t socket_inode() const { return socket_inode_; }
 
  private:
   pid_t pid_;
   UniqueFd pidfd_;
+  ino_t socket_inode_;  // the helper's end of the connection
 };
 
 class LinuxGuestCode final : public GuestCode {
  public:
-  LinuxGuestCode(pid_t pid, UniqueFd pidfd, UniqueFd executable, std::string executable_path)
+  LinuxGuestCode(pid_t pid, UniqueFd pidfd, UniqueFd executable, std::string executable_path,
+                 ino_t socket_inode)
       : pid_(pid),
         pidfd_(std::move(pidfd)),
         executable_(std::move(executable)),
-        executable_path_(std::move(executable_path)) {}
+        executable_path_(std::move(executable_path)),
+        socket_inode_(socket_inode) {}
 
   pid_t pid_;
   UniqueFd pidfd_;
   UniqueFd executable_;          // the running executable's inode, whatever its path says now
   std::string executable_path_;  // where it was when the process was looked up
+  ino_t socket_inode_;
 };
 
 class LinuxCodeURL final : public CodeURL {
@@ -152,7 +160,7 @@ SecFailure sec_failure(OSStatus status, std::string detail) {
 
 std::expected<void, SignatureProblem> check_guest(const LinuxGuestCode& guest,
                                                   const RequirementNode& requirement,
-                                                  const X509* anchor) {
+                                                  const X509* anchor, CodeApprovals& approvals) {
   auto gone = [] {
     return std::unexpected(SignatureProblem{NO_SUCH_CODE, "the process has exited"});
   };
@@ -219,15 +227,48 @@ std::expected<void, SignatureProblem> check_guest(const LinuxGuestCode& guest,
       static_cast<std::uint64_t>(st.st_size) != sealed->size) {
     return changed();
   }
-  constexpr std::size_t kChunk = 256 * 1024;
-  std::unique_ptr<unsigned char[]> buffer(new unsigned char[kChunk]);
-  std::uint64_t bytes = 0;
-  if (::lseek(guest.executable_.get(), 0, SEEK_SET) != 0) return changed();
-  auto digest =
-      sha256_fd(guest.executable_.get(), std::span<unsigned char>(buffer.get(), kChunk), bytes);
-  if (!digest || bytes != sealed->size || *digest != sealed->digest) return changed();
+  auto digest = approvals.digest(guest.executable_.get(), st);
+  if (!digest || *digest != sealed->digest) return changed();
+  approvals.approve(file_key(st), *digest);
+
+  // What else runs in the process, and who else holds its connection.
+  SealedBundle sealed_bundle{bundle, &verified->manifest};
+  if (auto mapped = check_mapped_code(guest.pid_, &sealed_bundle, approvals); !mapped) {
+    return mapped;
+  }
+  if (auto dumpable = check_not_dumpable(guest.pid_); !dumpable) return dumpable;
+  if (auto bound = check_sole_holder(guest.socket_inode_, guest.pid_); !bound) return bound;
 
   if (!is_alive(guest.pidfd_.get())) return gone();
+  return {};
+}
+
+// The checks that keep a verified connection bound to the code verified on it. The bundle is
+// not read again: it may have been replaced on disk meanwhile (that is what the helper is for),
+// while the running process keeps the files it had.
+std::expected<void, SignatureProblem> recheck_guest(const LinuxPeerProcess& peer,
+                                                    CodeApprovals& approvals) {
+  auto gone = [] {
+    return std::unexpected(SignatureProblem{NO_SUCH_CODE, "the process has exited"});
+  };
+  if (!is_alive(peer.pidfd())) return gone();
+  auto tracer = tracer_pid(peer.pid());
+  if (!tracer) return gone();
+  if (*tracer != 0) {
+    return std::unexpected(SignatureProblem{
+        GUEST_INVALID, "the process is being traced by process " + std::to_string(*tracer)});
+  }
+  UniqueFd executable(::open(proc_path(peer.pid(), "exe").c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st;
+  if (!executable || ::fstat(executable.get(), &st) != 0) return gone();
+  if (!approvals.is_approved(executable.get(), st)) {
+    return std::unexpected(SignatureProblem{
+        STATIC_CODE_CHANGED, "the process runs another executable than the one verified"});
+  }
+  if (auto mapped = check_mapped_code(peer.pid(), nullptr, approvals); !mapped) return mapped;
+  if (auto dumpable = check_not_dumpable(peer.pid()); !dumpable) return dumpable;
+  if (auto bound = check_sole_holder(peer.socket_inode(), peer.pid()); !bound) return bound;
+  if (!is_alive(peer.pidfd())) return gone();
   return {};
 }
 
@@ -246,8 +287,20 @@ std::string bundle_of_executable(std::string_view executable_path) {
 }
 
 bool is_code_injecting_variable(std::string_view entry) {
-  for (std::string_view name : {"LD_PRELOAD=", "LD_AUDIT=", "LD_LIBRARY_PATH="}) {
-    if (entry.starts_with(name)) return true;
+  // glibc's list of variables it removes for privileged programs (unsecvars.h, 2.36): each makes
+  // the loader or libc read code or data from a place the caller chooses.
+  static constexpr std::string_view kUnsafe[] = {
+      "GCONV_PATH",    "GETCONF_DIR",     "HOSTALIASES",      "LD_AUDIT",
+      "LD_DEBUG",      "LD_DEBUG_OUTPUT", "LD_DYNAMIC_WEAK",  "LD_HWCAP_MASK",
+      "LD_LIBRARY_PATH", "LD_ORIGIN_PATH", "LD_PRELOAD",      "LD_PROFILE",
+      "LD_SHOW_AUXV",  "LOCALDOMAIN",     "LOCPATH",          "MALLOC_TRACE",
+      "NIS_PATH",      "NLSPATH",         "RESOLV_HOST_CONF", "RES_OPTIONS",
+      "TMPDIR",        "TZDIR"};
+  auto equals = entry.find('=');
+  if (equals == std::string_view::npos) return false;
+  std::string_view name = entry.substr(0, equals);
+  for (std::string_view unsafe : kUnsafe) {
+    if (name == unsafe) return true;
   }
   return false;
 }
@@ -271,7 +324,10 @@ std::expected<std::unique_ptr<PeerProcess>, int> LinuxCodeSigning::copy_peer_pro
     pidfd = open_pidfd(credentials.pid);
     if (pidfd < 0) return std::unexpected(errno);
   }
-  return std::make_unique<LinuxPeerProcess>(credentials.pid, UniqueFd(pidfd));
+  UniqueFd owned(pidfd);
+  struct stat own;
+  if (::fstat(socket_fd, &own) != 0) return std::unexpected(errno);
+  return std::make_unique<LinuxPeerProcess>(credentials.pid, std::move(owned), own.st_ino);
 }
 
 std::expected<PeerCredentials, int> LinuxCodeSigning::peer_credentials(int socket_fd) {
@@ -302,7 +358,8 @@ std::expected<std::unique_ptr<GuestCode>, OSStatus> LinuxCodeSigning::copy_guest
   UniqueFd pidfd(::fcntl(linux_peer->pidfd(), F_DUPFD_CLOEXEC, 0));
   if (!pidfd) return std::unexpected(NO_SUCH_CODE);
   return std::make_unique<LinuxGuestCode>(linux_peer->pid(), std::move(pidfd),
-                                          std::move(executable), std::move(target));
+                                          std::move(executable), std::move(target),
+                                          linux_peer->socket_inode());
 }
 
 std::unique_ptr<CodeURL> LinuxCodeSigning::create_code_url(std::string_view utf8_path) {
@@ -349,7 +406,7 @@ std::expected<void, SecFailure> LinuxCodeSigning::check_guest_validity(
   auto* guest = dynamic_cast<LinuxGuestCode*>(&code);
   auto* compiled = dynamic_cast<const LinuxRequirement*>(&requirement);
   if (!guest || !compiled) return std::unexpected(sec_failure(INVALID_OBJECT_REF, ""));
-  auto checked = check_guest(*guest, compiled->node_, anchor_.get());
+  auto checked = check_guest(*guest, compiled->node_, anchor_.get(), approvals_);
   if (!checked) return std::unexpected(checked.error().sec_failure());
   return {};
 }
@@ -360,6 +417,14 @@ std::expected<void, SecFailure> LinuxCodeSigning::check_static_validity(
   auto* compiled = dynamic_cast<const LinuxRequirement*>(&requirement);
   if (!bundle || !compiled) return std::unexpected(sec_failure(INVALID_OBJECT_REF, ""));
   auto checked = validate_bundle(bundle->root_.get(), anchor_.get(), compiled->node_, scope);
+  if (!checked) return std::unexpected(checked.error().sec_failure());
+  return {};
+}
+
+std::expected<void, SecFailure> LinuxCodeSigning::recheck_guest_validity(int socket_fd) {
+  auto peer = copy_peer_process(socket_fd);
+  if (!peer) return std::unexpected(sec_failure(NO_SUCH_CODE, common::os_error_description(peer.error())));
+  auto checked = recheck_guest(static_cast<const LinuxPeerProcess&>(**peer), approvals_);
   if (!checked) return std::unexpected(checked.error().sec_failure());
   return {};
 }
