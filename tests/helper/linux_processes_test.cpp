@@ -796,15 +796,28 @@ TEST(Requester, PeerThatHasGoneKeepsItsUserButHasNoSession) {
   EXPECT_TRUE(requester->session_environment.empty());
 }
 
-TEST(Requester, SocketWithoutAPeerIsAnError) {
+// The kernel answers uid and gid -1 for a socket without a peer; to the set*id calls -1 means
+// "keep the current one", which would leave the application root.
+TEST(Requester, SocketWithoutAPeerIsAnErrorNotAUserMinusOne) {
   common::util::UniqueFd unconnected(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   LinuxProcesses processes;
   auto requester = processes.requester_of(unconnected.get());
-  // An unconnected socket has no peer; the kernel answers with credentials of nobody at all.
-  if (requester) {
-    EXPECT_EQ(requester->uid, static_cast<std::uint32_t>(-1));
+  ASSERT_FALSE(requester);
+  EXPECT_EQ(requester.error(), ENOTCONN);
+  EXPECT_EQ(processes.requester_of(-1).error(), EBADF);
+}
+
+TEST_F(BundleLaunch, RequesterMinusOneIsRefusedRatherThanLeftAsRoot) {
+  fs::path bundle = probe_bundle("Unchanged");
+  ::chmod(apps_.c_str(), 01777);
+  for (platform::Requester requester :
+       {platform::Requester{UINT32_MAX, 80, {}}, platform::Requester{501, UINT32_MAX, {}}}) {
+    LaunchOutcome outcome = open(bundle, requester);
+    EXPECT_FALSE(outcome.running_application);
+    EXPECT_EQ(outcome.error_description, "Invalid argument");
   }
-  EXPECT_FALSE(processes.requester_of(-1).has_value());
+  std::this_thread::sleep_for(100ms);
+  EXPECT_FALSE(fs::exists(apps_ / "Unchanged.app.report"));
 }
 
 }  // namespace

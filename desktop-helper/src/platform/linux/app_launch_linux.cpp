@@ -158,6 +158,11 @@ bool is_plain_name(const std::string& name) {
 // say, so a launch never runs with more rights than the user who asked has.
 std::optional<Identity> identity_for(const Requester& requester, std::vector<char>& user_storage,
                                      std::optional<passwd>& user, int& error) {
+  // -1 tells the set*id calls to keep the current value, which would be root's.
+  if (requester.uid == static_cast<uid_t>(-1) || requester.gid == static_cast<gid_t>(-1)) {
+    error = EINVAL;
+    return std::nullopt;
+  }
   Identity identity;
   identity.uid = requester.uid;
   user = user_entry(requester.uid, user_storage);

@@ -130,6 +130,11 @@ std::expected<Requester, int> LinuxProcesses::requester_of(int socket_fd) {
   if (::getsockopt(socket_fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
     return std::unexpected(errno);
   }
+  // A socket without a peer answers uid and gid -1, which the set*id calls would take as "keep
+  // the current one": root's, in the helper.
+  if (credentials.uid == static_cast<uid_t>(-1) || credentials.gid == static_cast<gid_t>(-1)) {
+    return std::unexpected(ENOTCONN);
+  }
   Requester requester;
   requester.uid = credentials.uid;
   requester.gid = credentials.gid;
