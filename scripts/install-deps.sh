@@ -6,6 +6,7 @@ packages=(
   libasio-dev libssl-dev openssl libsystemd-dev systemd
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang-19 libclang-rt-19-dev unicode-data attr
+  xvfb x11-utils
 )
 missing=()
 for p in "${packages[@]}"; do
