@@ -28,10 +28,10 @@
 #include <sstream>
 #include <thread>
 
+#include "codesign_support.hpp"
 #include "common/ipc/client.hpp"
 #include "main/connection.hpp"
 #include "main/relaunch.hpp"
-#include "codesign_support.hpp"
 #include "platform/linux/processes_linux.hpp"
 #include "platform/linux/session_environment.hpp"
 #include "platform/platform.hpp"
@@ -202,7 +202,8 @@ class BundleLaunch : public ::testing::Test {
     return {::geteuid(), ::getegid(), std::move(session)};
   }
 
-  static LaunchOutcome open(const fs::path& bundle, const platform::Requester& requester = some_user(),
+  static LaunchOutcome open(const fs::path& bundle,
+                            const platform::Requester& requester = some_user(),
                             std::thread::id* reported_on = nullptr) {
     LinuxProcesses processes;
     std::promise<std::pair<LaunchOutcome, std::thread::id>> reported;
@@ -307,9 +308,8 @@ TEST_F(BundleLaunch, StartsDetachedWithOnlyStandardDescriptorsDefaultSignalsAndA
   EXPECT_EQ(f["SigIgn"], "0000000000000000");
   if (is_root()) {
     EXPECT_EQ(report->environment,
-              (std::vector<std::string>{"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=/",
-                                        "DISPLAY=:5", "LC_ALL=C",
-                                        "XAUTHORITY=/home/u/.Xauthority"}));
+              (std::vector<std::string>{"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=/", "DISPLAY=:5",
+                                        "LC_ALL=C", "XAUTHORITY=/home/u/.Xauthority"}));
   } else {
     for (const auto& variable : report->environment) {
       EXPECT_TRUE(variable.starts_with("PATH=") || variable.starts_with("HOME=") ||
@@ -649,12 +649,27 @@ TEST(SessionVariables, OnlyTheSessionsOwnNamesPassWithinBounds) {
         "LANG=de_DE.UTF-8", "LC_ALL=C", "LC_MESSAGES=fr_FR.UTF-8", "DISPLAY="}) {
     EXPECT_TRUE(is_session_variable(allowed)) << allowed;
   }
-  for (std::string_view refused :
-       {"LD_PRELOAD=/tmp/evil.so", "LD_LIBRARY_PATH=/tmp", "LD_AUDIT=/tmp/a.so",
-        "GCONV_PATH=/tmp", "LOCPATH=/tmp", "NLSPATH=/tmp/%N", "GLIBC_TUNABLES=x", "HOME=/root",
-        "PATH=/tmp", "SHELL=/tmp/sh", "TMPDIR=/tmp", "DISPLAYS=:0", "display=:0", "LC_=x",
-        "LC_all=C", "LC_ALL1=C", "LC_ALL=../../tmp/evil", "LANG=/tmp/evil", "DISPLAY", "=:0",
-        ""}) {
+  for (std::string_view refused : {"LD_PRELOAD=/tmp/evil.so",
+                                   "LD_LIBRARY_PATH=/tmp",
+                                   "LD_AUDIT=/tmp/a.so",
+                                   "GCONV_PATH=/tmp",
+                                   "LOCPATH=/tmp",
+                                   "NLSPATH=/tmp/%N",
+                                   "GLIBC_TUNABLES=x",
+                                   "HOME=/root",
+                                   "PATH=/tmp",
+                                   "SHELL=/tmp/sh",
+                                   "TMPDIR=/tmp",
+                                   "DISPLAYS=:0",
+                                   "display=:0",
+                                   "LC_=x",
+                                   "LC_all=C",
+                                   "LC_ALL1=C",
+                                   "LC_ALL=../../tmp/evil",
+                                   "LANG=/tmp/evil",
+                                   "DISPLAY",
+                                   "=:0",
+                                   ""}) {
     EXPECT_FALSE(is_session_variable(refused)) << refused;
   }
   const std::string longest = "DISPLAY=" + std::string(4096 - 8, 'x');
@@ -695,10 +710,11 @@ class Peer {
        bool exec_after_connect = true) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    const std::string name = "kolvaris-requester-" + std::to_string(::getpid()) + "-" +
-                             std::to_string(counter_++);
+    const std::string name =
+        "kolvaris-requester-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++);
     std::memcpy(address.sun_path + 1, name.data(), name.size());
-    const socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    const socklen_t length =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
     listener_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
         ::listen(listener_.get(), 1) != 0) {
@@ -713,8 +729,8 @@ class Peer {
     child_ = ::fork();
     if (child_ == 0) {
       if (identity) {
-        if (::setgroups(0, nullptr) != 0 || ::setresgid(identity->second, identity->second,
-                                                        identity->second) != 0 ||
+        if (::setgroups(0, nullptr) != 0 ||
+            ::setresgid(identity->second, identity->second, identity->second) != 0 ||
             ::setresuid(identity->first, identity->first, identity->first) != 0) {
           ::_exit(90);
         }
@@ -762,10 +778,10 @@ class Peer {
 TEST(Requester, IsThePeerAsItConnectedWithItsSessionVariablesOnly) {
   if (!is_root()) GTEST_SKIP() << "needs root to connect as another user";
   Peer peer(std::pair<uid_t, gid_t>{4711, 4712},
-            {"PATH=/bin", "LD_LIBRARY_PATH=/tmp/evil", "DISPLAY=:3", "HOME=/root",
-             "LANG=C.UTF-8", "DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/4711/bus",
-             "LC_MESSAGES=/tmp/evil", "XDG_RUNTIME_DIR=/run/user/4711", "GCONV_PATH=/tmp",
-             "WAYLAND_DISPLAY=wayland-0", "XAUTHORITY=/tmp/xauth", "DISPLAY=:4"});
+            {"PATH=/bin", "LD_LIBRARY_PATH=/tmp/evil", "DISPLAY=:3", "HOME=/root", "LANG=C.UTF-8",
+             "DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/4711/bus", "LC_MESSAGES=/tmp/evil",
+             "XDG_RUNTIME_DIR=/run/user/4711", "GCONV_PATH=/tmp", "WAYLAND_DISPLAY=wayland-0",
+             "XAUTHORITY=/tmp/xauth", "DISPLAY=:4"});
   ASSERT_GE(peer.socket(), 0);
   ASSERT_TRUE(peer.wait_for_exec());
   LinuxProcesses processes;
@@ -773,11 +789,11 @@ TEST(Requester, IsThePeerAsItConnectedWithItsSessionVariablesOnly) {
   ASSERT_TRUE(requester) << requester.error();
   EXPECT_EQ(requester->uid, 4711u);
   EXPECT_EQ(requester->gid, 4712u);
-  EXPECT_EQ(requester->session_environment,
-            (std::vector<std::string>{"DISPLAY=:3", "LANG=C.UTF-8",
-                                      "DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/4711/bus",
-                                      "XDG_RUNTIME_DIR=/run/user/4711", "WAYLAND_DISPLAY=wayland-0",
-                                      "XAUTHORITY=/tmp/xauth"}));
+  EXPECT_EQ(
+      requester->session_environment,
+      (std::vector<std::string>{
+          "DISPLAY=:3", "LANG=C.UTF-8", "DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/4711/bus",
+          "XDG_RUNTIME_DIR=/run/user/4711", "WAYLAND_DISPLAY=wayland-0", "XAUTHORITY=/tmp/xauth"}));
 }
 
 // A peer that has gone (and whose pid another process may hold by now) still tells who connected,

@@ -108,11 +108,11 @@ class RelaunchAsAUser : public ::testing::Test {
   // status and output.
   std::pair<int, std::string> relaunch(const fs::path& app, std::vector<std::string> environment) {
     const fs::path output = dir_.path() / "home" / ("client-" + std::to_string(runs_++) + ".out");
-    pid_t child = spawn_as(user_,
-                           {(client_ / codesign_test::MAIN_EXECUTABLE).string(), "--socket",
-                            helper_->socket_path(), "--timeout", "60", "relaunch",
-                            std::to_string(gone_pid()), app.string()},
-                           std::move(environment), output);
+    pid_t child = spawn_as(
+        user_,
+        {(client_ / codesign_test::MAIN_EXECUTABLE).string(), "--socket", helper_->socket_path(),
+         "--timeout", "60", "relaunch", std::to_string(gone_pid()), app.string()},
+        std::move(environment), output);
     if (child < 0) return {-1, ""};
     int status = 0;
     ::waitpid(child, &status, 0);
@@ -163,8 +163,8 @@ TEST_F(RelaunchAsAUser, WorldWritableRootDirectoryMadeToLookLikeABundleRunsNothi
       codesign_test::info_plist(std::string(common::CLIENT_BUNDLE_IDENTIFIER), "evil"));
   codesign_test::write_file(sticky / "Contents/MacOS/evil",
                             "#!/bin/sh\nid -u > '" + ran.string() + "'\n", 0755);
-  for (const char* item : {"Contents", "Contents/Info.plist", "Contents/MacOS",
-                           "Contents/MacOS/evil"}) {
+  for (const char* item :
+       {"Contents", "Contents/Info.plist", "Contents/MacOS", "Contents/MacOS/evil"}) {
     ASSERT_EQ(::lchown((sticky / item).c_str(), user_, user_), 0);
   }
 
@@ -178,9 +178,8 @@ TEST_F(RelaunchAsAUser, WorldWritableRootDirectoryMadeToLookLikeABundleRunsNothi
     ++refusals;
     const std::string failures = helper_->err();
     std::size_t count = 0;
-    for (std::size_t at = 0; (at = failures.find("Failed to launch application: ", at)) !=
-                             std::string::npos;
-         ++at) {
+    for (std::size_t at = 0;
+         (at = failures.find("Failed to launch application: ", at)) != std::string::npos; ++at) {
       ++count;
     }
     EXPECT_EQ(count, static_cast<std::size_t>(refusals)) << failures;
@@ -202,9 +201,9 @@ TEST_F(RelaunchAsAUser, RootOwnedSignedApplicationRunsAsTheUserWhoAsked) {
   ASSERT_EQ(::chown(apps.c_str(), user_, user_), 0);
   ::chmod(apps.c_str(), 0755);
 
-  auto [status, out] = relaunch(bundle, {"PATH=/usr/bin:/bin", "DISPLAY=:42", "LANG=C.UTF-8",
-                                         "TMPDIR=/tmp/elsewhere", "LC_ALL=/tmp/locale",
-                                         "HOME=/root", "KOLVARIS_MUST_NOT_LEAK=1"});
+  auto [status, out] = relaunch(
+      bundle, {"PATH=/usr/bin:/bin", "DISPLAY=:42", "LANG=C.UTF-8", "TMPDIR=/tmp/elsewhere",
+               "LC_ALL=/tmp/locale", "HOME=/root", "KOLVARIS_MUST_NOT_LEAK=1"});
   EXPECT_EQ(status, 0) << out;
   ASSERT_TRUE(wait_log("Successfully completed launching application", 30s))
       << helper_->out() << helper_->err();
@@ -231,7 +230,8 @@ TEST_F(RelaunchAsAUser, RootOwnedSignedApplicationRunsAsTheUserWhoAsked) {
                                                    "DISPLAY=:42", "LANG=C.UTF-8"}));
 }
 
-// --- As a person would see it ---------------------------------------------------------------------
+// --- As a person would see it
+// ---------------------------------------------------------------------
 
 // The uid of a process and its environment entry `name`, from /proc.
 std::optional<std::pair<std::string, std::string>> uid_and_variable(pid_t pid,
@@ -265,8 +265,7 @@ std::vector<pid_t> processes_with(const std::string& text) {
   while (dirent* entry = ::readdir(proc)) {
     const pid_t pid = std::atoi(entry->d_name);
     if (pid <= 0 || pid == ::getpid()) continue;
-    std::string cmdline =
-        test_support::read_file("/proc/" + std::to_string(pid) + "/cmdline");
+    std::string cmdline = test_support::read_file("/proc/" + std::to_string(pid) + "/cmdline");
     if (cmdline.find(text) != std::string::npos) found.push_back(pid);
   }
   ::closedir(proc);
@@ -330,10 +329,10 @@ TEST_F(RelaunchAsAUser, RelaunchedApplicationOpensItsWindowOnTheRequestersDispla
                  << test_support::read_file((dir_.path() / "home" / "xvfb.log").string());
   }
   const std::string title = "kolvaris-relaunched-" + std::to_string(std::random_device{}());
-  fs::path bundle = signed_root_bundle(
-      dir_.path() / "apps", {},
-      "#!/bin/sh\nexec /usr/bin/xmessage -name " + title + " -title " + title +
-          " 'The application was started again.'\n");
+  fs::path bundle =
+      signed_root_bundle(dir_.path() / "apps", {},
+                         "#!/bin/sh\nexec /usr/bin/xmessage -name " + title + " -title " + title +
+                             " 'The application was started again.'\n");
   ASSERT_FALSE(bundle.empty());
 
   auto [status, out] = relaunch(bundle, {"PATH=/usr/bin:/bin", "DISPLAY=" + x.display()});

@@ -347,10 +347,12 @@ TEST_F(Relaunch, BundleThatFailsTheIdentityCheckIsAFailedLaunchAndNothingIsOpene
       platform::SecFailure{-67062, {{-67062, "code object is not signed at all"}}};
   CapturedLog log;
   EXPECT_TRUE(run(12, "/tmp", short_pauses()));
-  EXPECT_EQ(log.lines(),
-            concat({head(12, "/tmp"), launch(12, "/tmp"),
-                    {err("Failed to launch application: SecStaticCodeCheckValidityWithErrors "
-                         "failed with code: -67062 and error: code object is not signed at all")}}));
+  EXPECT_EQ(
+      log.lines(),
+      concat({head(12, "/tmp"),
+              launch(12, "/tmp"),
+              {err("Failed to launch application: SecStaticCodeCheckValidityWithErrors "
+                   "failed with code: -67062 and error: code object is not signed at all")}}));
   EXPECT_TRUE(processes_.open_requests().empty());
 
   code_signing_.static_validity_failure.reset();
@@ -431,9 +433,7 @@ TEST_F(Relaunch, PeerWhoseUserCannotBeReadIsTurnedAway) {
                        common::Error::os(ENOTCONN).text())}));
 
   services.verify_peer = [](int) { return common::Status(common::fail_other("not signed")); };
-  {
-    test_support::ServedConnection c(services);
-  }
+  { test_support::ServedConnection c(services); }
   EXPECT_EQ(processes_.requester_lookups().size(), 1u);
 }
 

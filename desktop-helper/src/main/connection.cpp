@@ -25,7 +25,7 @@ ConnectionServices real_services(platform::Platform& platform) {
     return run_replace_app_atomic(platform, command);
   };
   s.wait_and_launch = [&platform](const msg::WaitForExitAndLaunch& command,
-                                   const platform::Requester& requester) {
+                                  const platform::Requester& requester) {
     return run_wait_for_exit_and_launch(platform, command, requester);
   };
   return s;

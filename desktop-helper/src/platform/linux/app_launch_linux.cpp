@@ -433,7 +433,8 @@ LaunchOutcome run_plan(const Plan& plan) {
 
 }  // namespace
 
-LaunchOutcome launch_application_bundle(const std::string& bundle_path, const Requester& requester) {
+LaunchOutcome launch_application_bundle(const std::string& bundle_path,
+                                        const Requester& requester) {
   Plan plan;
   if (auto refused = make_plan(bundle_path, requester, plan)) return *refused;
   return run_plan(plan);

@@ -42,12 +42,12 @@ class LinuxProcesses final : public Processes {
 // detached: a session of its own, standard descriptors on /dev/null and no other descriptor,
 // default signal dispositions, an empty signal mask, umask 022, working directory "/", and an
 // environment of PATH, HOME, USER, LOGNAME and SHELL followed by the requester's session
-// variables (filtered again by is_session_variable; nothing of the helper's own environment). The checked file itself is exec'd (through its
-// descriptor); a "#!" script instead runs by its name relative to the checked bundle directory,
-// which is then its working directory, since its interpreter must open it by a name. It is not
-// the caller's child: an intermediate process that exits at once is collected before this
-// returns. Failure descriptions are the system's error texts, or a sentence of its own for a
-// refused bundle.
+// variables (filtered again by is_session_variable; nothing of the helper's own environment). The
+// checked file itself is exec'd (through its descriptor); a "#!" script instead runs by its name
+// relative to the checked bundle directory, which is then its working directory, since its
+// interpreter must open it by a name. It is not the caller's child: an intermediate process that
+// exits at once is collected before this returns. Failure descriptions are the system's error
+// texts, or a sentence of its own for a refused bundle.
 LaunchOutcome launch_application_bundle(const std::string& bundle_path, const Requester& requester);
 
 }  // namespace platform::linux_impl
