@@ -40,8 +40,9 @@ TEST(Load, TwoHundredClientsTwentyCommandsEachThenIdleShutdown) {
     executed.fetch_add(1);
     return {};
   };
-  services.wait_and_launch =
-      [&](const msg::WaitForExitAndLaunch& c) -> asio::awaitable<common::Status> {
+  services.identify_requester = [](int) { return common::Result<platform::Requester>(); };
+  services.wait_and_launch = [&](const msg::WaitForExitAndLaunch& c,
+                                 const platform::Requester&) -> asio::awaitable<common::Status> {
     executed.fetch_add(1);
     if (c.pid % 2) co_return common::fail_other("odd");
     co_return common::Status{};

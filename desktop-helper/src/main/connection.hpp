@@ -8,6 +8,7 @@
 #include "common/error.hpp"
 #include "common/ipc/message.hpp"
 #include "platform/platform.hpp"
+#include "platform/processes.hpp"
 
 namespace main_service {
 
@@ -18,9 +19,13 @@ struct ConnectionServices {
   // Optional: checks again, before each command, that the verified peer alone is behind the
   // socket; an error closes the connection without a reply.
   std::function<common::Status(int socket_fd)> recheck_peer;
-  // The two commands; each writes its own log lines.
+  // Who asked: the user at the other end of the socket, as it connected. Called once, right after
+  // a successful verification; a failure ends the connection as a failed verification does.
+  std::function<common::Result<platform::Requester>(int socket_fd)> identify_requester;
+  // The two commands; each writes its own log lines. The relaunch acts for the requester.
   std::function<common::Status(const common::ipc::message::ReplaceAppAtomic&)> replace_app;
-  std::function<asio::awaitable<common::Status>(const common::ipc::message::WaitForExitAndLaunch&)>
+  std::function<asio::awaitable<common::Status>(const common::ipc::message::WaitForExitAndLaunch&,
+                                                const platform::Requester&)>
       wait_and_launch;
 };
 
@@ -29,10 +34,12 @@ ConnectionServices real_services(platform::Platform& platform);
 // Runs one command: its received line, the procedure, its successful line. The error of a
 // failed procedure is returned unchanged.
 asio::awaitable<common::Status> handle_command(const ConnectionServices& services,
-                                               common::ipc::message::IPCCommandMessage command);
+                                               common::ipc::message::IPCCommandMessage command,
+                                               const platform::Requester& requester);
 
 // Serves the connection until the client closes it or sends a frame that cannot be read; the
-// stream is closed on every path. Errors only for a peer that fails verification.
+// stream is closed on every path. Errors only for a peer that fails verification (or whose user
+// cannot be determined).
 asio::awaitable<common::Status> handle_client(const ConnectionServices& services,
                                               asio::local::stream_protocol::socket stream);
 
