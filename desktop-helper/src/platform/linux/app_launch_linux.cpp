@@ -27,6 +27,7 @@
 #include "platform/linux/info_plist.hpp"
 #include "platform/linux/open_beneath.hpp"
 #include "platform/linux/processes_linux.hpp"
+#include "platform/linux/user_manager_launch.hpp"
 #include "platform/linux/session_environment.hpp"
 
 namespace platform::linux_impl {
@@ -437,6 +438,16 @@ LaunchOutcome launch_application_bundle(const std::string& bundle_path,
                                         const Requester& requester) {
   Plan plan;
   if (auto refused = make_plan(bundle_path, requester, plan)) return *refused;
+  // Where the user's own service manager runs, it starts the application: a child of the helper
+  // would live in the helper's sandbox (no network, its own /tmp, no new privileges) and die
+  // with it. Only where none runs does the helper start the application itself.
+  if (plan.identity.change) {
+    if (auto started = launch_in_user_manager(plan.identity.uid, plan.identity.gid,
+                                              plan.bundle_path + "/" + plan.relative_executable,
+                                              plan.argument_storage, plan.environment_storage)) {
+      return *started;
+    }
+  }
   return run_plan(plan);
 }
 

@@ -148,8 +148,7 @@ void LinuxProcesses::open_application(std::string_view utf8_path, const OpenConf
   auto run = [path = std::string(utf8_path), requester, shared] {
     LaunchOutcome outcome;
     try {
-      // The one place that decides how the application is started: this is where a start
-      // through the user's own service manager goes first, with the direct start as fallback.
+      // Through the user's own service manager where one runs, else started directly.
       outcome = launch_application_bundle(path, requester);
     } catch (const std::exception& e) {
       outcome = LaunchOutcome{false, std::string(e.what())};
