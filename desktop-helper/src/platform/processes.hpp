@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -30,6 +31,9 @@ struct LaunchOutcome {
 
 // Called exactly once per request, on a thread that is not the caller's runtime.
 using LaunchCompletion = std::function<void(const LaunchOutcome&)>;
+
+struct Requester { std::uint32_t uid = 0; std::uint32_t gid = 0;
+                   std::vector<std::string> session_environment; };  // Linux only; empty on macOS
 
 class Processes {
  public:
