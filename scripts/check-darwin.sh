@@ -49,4 +49,26 @@ FLAGS=(
 # longer does; the build (cmake/darwin.cmake) makes up for it the same way.
 FLAGS+=(-include exception)
 
-exec "$KIT/check.sh" --analyze --werror --exclude "$EXCLUDE" "$@" "$PROJECT" -- "${FLAGS[@]}"
+# The analyzer does not model C++20 coroutine frames: in every file that uses co_await it reports
+# asio's awaitable frame pointer as uninitialized (core.CallAndMessage) inside asio's headers.
+# Those files are analyzed in a second run without that one checker; every other checker runs on
+# them, and every checker runs on all other files.
+mapfile -t ALL < <("$KIT/check.sh" --list --exclude "$EXCLUDE" "$PROJECT")
+CORO=() PLAIN=()
+for f in "${ALL[@]}"; do
+  if grep -q 'co_await' "$PROJECT/$f"; then CORO+=("$f"); else PLAIN+=("$f"); fi
+done
+alternatives() { local IFS='|'; printf '%s' "$*" | sed 's/\./\\./g'; }
+status=0
+"$KIT/check.sh" --analyze --werror --exclude "$EXCLUDE|^($(alternatives "${CORO[@]}"))\$" "$@" \
+  "$PROJECT" -- "${FLAGS[@]}" || status=1
+if [ ${#CORO[@]} -gt 0 ]; then
+  "$KIT/check.sh" --analyze --werror --exclude "$EXCLUDE|^($(alternatives "${PLAIN[@]}"))\$" "$@" \
+    "$PROJECT" -- "${FLAGS[@]}" -Xanalyzer -analyzer-disable-checker=core.CallAndMessage || status=1
+fi
+if [ $status = 0 ]; then
+  echo "check-darwin: every file a macOS build compiles passed"
+else
+  echo "check-darwin: FAILED" >&2
+fi
+exit $status
