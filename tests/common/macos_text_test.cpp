@@ -102,7 +102,11 @@ TEST(CFStringTextTest, HundredCharactersConvertInFourStepsAndAnEmptyOne) {
 }
 
 TEST(CFStringTextTest, EachUnitWithoutAUtf8FormBecomesOneReplacementCharacter) {
-  EXPECT_EQ(ScriptedString(u"a\xD800" u"b").text(), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(ScriptedString(u"a\xD800"
+                           u"b")
+                .text(),
+            "a\xEF\xBF\xBD"
+            "b");
   // A lone low surrogate, two high ones in a row, and one at the very end.
   EXPECT_EQ(ScriptedString(u"\xDC00\xD800\xD801x\xDBFF").text(),
             "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDx\xEF\xBF\xBD");
@@ -142,11 +146,10 @@ TEST(CFStringTextTest, AConverterThatOverstatesItsWorkEndsTheTextInsteadOfOverru
                              });
   EXPECT_EQ(text, "");
   EXPECT_EQ(calls, 1);
-  auto too_many_bytes =
-      cf_string_text([] { return std::int64_t{3}; },
-                     [](std::int64_t, std::int64_t, std::span<char> buffer) {
-                       return ConvertedRange{1, buffer.size() + 1};
-                     });
+  auto too_many_bytes = cf_string_text([] { return std::int64_t{3}; },
+                                       [](std::int64_t, std::int64_t, std::span<char> buffer) {
+                                         return ConvertedRange{1, buffer.size() + 1};
+                                       });
   EXPECT_EQ(too_many_bytes, "");
 }
 
@@ -159,8 +162,8 @@ TEST(CFStringTextTest, LengthIsReadAgainBeforeEveryStep) {
                              [&](std::int64_t, std::int64_t count, std::span<char> buffer) {
                                counts.push_back(count);
                                if (count == 0) return ConvertedRange{};
-                               const std::int64_t n =
-                                   std::min<std::int64_t>(count, static_cast<std::int64_t>(buffer.size()));
+                               const std::int64_t n = std::min<std::int64_t>(
+                                   count, static_cast<std::int64_t>(buffer.size()));
                                std::fill_n(buffer.begin(), n, 'z');
                                length = 33;
                                return ConvertedRange{n, static_cast<std::size_t>(n)};

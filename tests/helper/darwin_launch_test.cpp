@@ -2,10 +2,9 @@
 // launched for whom, the exact command that runs in the requester's session, and how its end
 // becomes one of the three outcomes.
 
-#include <sys/wait.h>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include "platform/darwin/user_session_launch.hpp"
 

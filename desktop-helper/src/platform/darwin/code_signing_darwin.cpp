@@ -54,7 +54,8 @@ SecFailure peer_changed(std::string_view what) {
 
 class DarwinPeerProcess final : public PeerProcess {
  public:
-  DarwinPeerProcess(int socket_fd, const AuditToken& token) : socket_fd_(socket_fd), token_(token) {}
+  DarwinPeerProcess(int socket_fd, const AuditToken& token)
+      : socket_fd_(socket_fd), token_(token) {}
   pid_t pid() const override { return audit_token_to_pid(to_audit_token(token_)); }
 
   int socket_fd_;
@@ -140,8 +141,8 @@ std::expected<std::unique_ptr<GuestCode>, OSStatus> DarwinCodeSigning::copy_gues
   CFDictionaryAddValue(attributes.get(), kSecGuestAttributeAudit, token_data.get());
 
   CFRef<SecCodeRef> guest;
-  const OSStatus status = SecCodeCopyGuestWithAttributes(nullptr, attributes.get(),
-                                                         kSecCSDefaultFlags, guest.out());
+  const OSStatus status =
+      SecCodeCopyGuestWithAttributes(nullptr, attributes.get(), kSecCSDefaultFlags, guest.out());
   if (status != errSecSuccess) return std::unexpected(status);
   if (!guest) return std::unexpected(errSecCSNoSuchCode);
   return std::make_unique<DarwinGuestCode>(std::move(guest), *darwin_peer);
@@ -179,8 +180,8 @@ std::expected<std::unique_ptr<Requirement>, SecFailure> DarwinCodeSigning::creat
   if (!string) return std::unexpected(SecFailure{errSecCSReqInvalid, std::nullopt});
   CFRef<CFErrorRef> error;
   CFRef<SecRequirementRef> requirement;
-  const OSStatus status = SecRequirementCreateWithStringAndErrors(
-      string.get(), kSecCSDefaultFlags, error.out(), requirement.out());
+  const OSStatus status = SecRequirementCreateWithStringAndErrors(string.get(), kSecCSDefaultFlags,
+                                                                  error.out(), requirement.out());
   if (status != errSecSuccess) return std::unexpected(failure(status, error.get()));
   return std::make_unique<DarwinRequirement>(std::move(requirement));
 }
@@ -191,8 +192,8 @@ std::expected<void, SecFailure> DarwinCodeSigning::check_guest_validity(
   const auto* compiled = dynamic_cast<const DarwinRequirement*>(&requirement);
   if (!guest || !compiled) return std::unexpected(SecFailure{errSecCSInvalidObjectRef, {}});
   CFRef<CFErrorRef> error;
-  const OSStatus status = SecCodeCheckValidityWithErrors(
-      guest->code_.get(), kSecCSDefaultFlags, compiled->requirement_.get(), error.out());
+  const OSStatus status = SecCodeCheckValidityWithErrors(guest->code_.get(), kSecCSDefaultFlags,
+                                                         compiled->requirement_.get(), error.out());
   if (status != errSecSuccess) return std::unexpected(failure(status, error.get()));
 
   // The token describes the peer when it is read: an exec between the first reading and the end
@@ -232,8 +233,8 @@ std::expected<void, SecFailure> DarwinCodeSigning::recheck_guest_validity(int so
   auto now = read_peer_token(socket_fd);
   if (!now) return std::unexpected(peer_changed("the process at the other end has gone"));
   if (!same_exec(*now, verified)) {
-    return std::unexpected(peer_changed(
-        "the process at the other end is not the process and executable verified"));
+    return std::unexpected(
+        peer_changed("the process at the other end is not the process and executable verified"));
   }
   return {};
 }

@@ -30,8 +30,8 @@ CFRef<CFStringRef> cf_string_from_text(std::string_view utf8) {
 CFRef<CFURLRef> cf_url_from_path(std::string_view utf8_path, bool is_directory) {
   auto string = cf_string_from_text(utf8_path);
   if (!string) return {};
-  return CFRef<CFURLRef>::adopt(CFURLCreateWithFileSystemPath(
-      kCFAllocatorDefault, string.get(), kCFURLPOSIXPathStyle, is_directory));
+  return CFRef<CFURLRef>::adopt(CFURLCreateWithFileSystemPath(kCFAllocatorDefault, string.get(),
+                                                              kCFURLPOSIXPathStyle, is_directory));
 }
 
 std::optional<std::string> cf_url_string(CFURLRef url) {

@@ -108,11 +108,12 @@ std::optional<FileUrl> DarwinFiles::append_path_component(const FileUrl& directo
 FoundationResult<FileUrl> DarwinFiles::item_replacement_directory(const FileUrl& destination) {
   @autoreleasepool {
     NSError* error = nil;
-    NSURL* directory = [[NSFileManager defaultManager] URLForDirectory:NSItemReplacementDirectory
-                                                              inDomain:NSUserDomainMask
-                                                     appropriateForURL:ns_url_from_file_url(destination)
-                                                                create:YES
-                                                                 error:&error];
+    NSURL* directory =
+        [[NSFileManager defaultManager] URLForDirectory:NSItemReplacementDirectory
+                                               inDomain:NSUserDomainMask
+                                      appropriateForURL:ns_url_from_file_url(destination)
+                                                 create:YES
+                                                  error:&error];
     if (directory == nil) return std::unexpected(foundation_failure(error));
     return file_url_from_ns_url(directory);
   }
@@ -135,12 +136,13 @@ FoundationResult<void> DarwinFiles::replace_item(const FileUrl& destination,
                                                  std::string_view backup_name) {
   @autoreleasepool {
     NSError* error = nil;
-    if (![[NSFileManager defaultManager] replaceItemAtURL:ns_url_from_file_url(destination)
-                                            withItemAtURL:ns_url_from_file_url(replacement)
-                                           backupItemName:ns_string_from_text(backup_name)
-                                                  options:NSFileManagerItemReplacementUsingNewMetadataOnly
-                                         resultingItemURL:nil
-                                                    error:&error]) {
+    if (![[NSFileManager defaultManager]
+            replaceItemAtURL:ns_url_from_file_url(destination)
+               withItemAtURL:ns_url_from_file_url(replacement)
+              backupItemName:ns_string_from_text(backup_name)
+                     options:NSFileManagerItemReplacementUsingNewMetadataOnly
+            resultingItemURL:nil
+                       error:&error]) {
       return std::unexpected(foundation_failure(error));
     }
     return {};
@@ -188,7 +190,7 @@ bool DarwinFiles::set_group(FileSecurity& security, std::uint32_t group) {
 }
 
 std::expected<void, CFCallFailure> DarwinFiles::write_file_security(const FileUrl& url,
-                                                                     const FileSecurity& security) {
+                                                                    const FileSecurity& security) {
   @autoreleasepool {
     if (!security.native || !security.owner || !security.group) {
       return std::unexpected(CFCallFailure{cf_error_value(posix_cf_error(EINVAL).get())});
@@ -230,7 +232,8 @@ std::unique_ptr<DirectoryEnumerator> DarwinFiles::enumerate_recursively(const Fi
 
 std::optional<std::string> DarwinFiles::bundle_version(const FileUrl& bundle) {
   @autoreleasepool {
-    auto info = CFRef<CFDictionaryRef>::adopt(CFBundleCopyInfoDictionaryForURL(cf_url(bundle).get()));
+    auto info =
+        CFRef<CFDictionaryRef>::adopt(CFBundleCopyInfoDictionaryForURL(cf_url(bundle).get()));
     if (!info) return std::nullopt;
     CFTypeRef version = CFDictionaryGetValue(info.get(), kCFBundleVersionKey);
     if (!version || CFGetTypeID(version) != CFStringGetTypeID()) return std::nullopt;

@@ -64,8 +64,8 @@ void launch_with_workspace(std::string_view utf8_path, const OpenConfiguration& 
       return;
     }
     NSWorkspaceOpenConfiguration* open_configuration = [NSWorkspaceOpenConfiguration new];
-    [open_configuration setCreatesNewApplicationInstance:
-                            configuration.creates_new_application_instance ? YES : NO];
+    [open_configuration
+        setCreatesNewApplicationInstance:configuration.creates_new_application_instance ? YES : NO];
     auto shared = std::make_shared<LaunchCompletion>(std::move(completion));
     // Copied to the heap: the workspace calls it after this function has returned.
     void (^handler)(NSRunningApplication*, NSError*) =
@@ -73,7 +73,8 @@ void launch_with_workspace(std::string_view utf8_path, const OpenConfiguration& 
           @autoreleasepool {
             LaunchOutcome outcome;
             outcome.running_application = application != nil;
-            if (error != nil) outcome.error_description = ns_string_text([error localizedDescription]);
+            if (error != nil)
+              outcome.error_description = ns_string_text([error localizedDescription]);
             (*shared)(outcome);
           }
         } copy];
@@ -112,7 +113,8 @@ std::expected<pid_t, int> spawn_launch_tools(const std::vector<std::string>& arg
   sigset_t no_mask;
   sigemptyset(&no_mask);
   int rc = posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  if (rc == 0) rc = posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  if (rc == 0)
+    rc = posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, diagnostics_fd, STDERR_FILENO);
   if (rc == 0) rc = close_descriptors_above_stderr(actions, flags);
   if (rc == 0) rc = posix_spawnattr_setsigdefault(&attributes, &defaults);
@@ -215,9 +217,8 @@ void DarwinProcesses::open_application(std::string_view utf8_path,
       launch_in_user_session(utf8_path, configuration, requester.uid, std::move(completion));
       return;
     case LaunchRoute::Refused:
-      complete_later(std::move(completion),
-                     failed("The helper cannot open applications for user " +
-                            std::to_string(requester.uid)));
+      complete_later(std::move(completion), failed("The helper cannot open applications for user " +
+                                                   std::to_string(requester.uid)));
       return;
   }
 }

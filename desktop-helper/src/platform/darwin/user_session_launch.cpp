@@ -43,13 +43,11 @@ LaunchOutcome outcome_of_launch_tools(int wait_status, std::string_view diagnost
     return outcome;
   }
   if (WIFEXITED(wait_status)) {
-    outcome.error_description =
-        "The application could not be opened (exit status " +
-        std::to_string(WEXITSTATUS(wait_status)) + ")";
+    outcome.error_description = "The application could not be opened (exit status " +
+                                std::to_string(WEXITSTATUS(wait_status)) + ")";
   } else if (WIFSIGNALED(wait_status)) {
-    outcome.error_description =
-        "The application could not be opened (signal " + std::to_string(WTERMSIG(wait_status)) +
-        ")";
+    outcome.error_description = "The application could not be opened (signal " +
+                                std::to_string(WTERMSIG(wait_status)) + ")";
   } else {
     outcome.error_description = "The application could not be opened";
   }
