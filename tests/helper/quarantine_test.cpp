@@ -69,7 +69,8 @@ TEST_F(QuarantineToolTest, ArgumentsReachTheToolOneByOneWithoutAShell) {
   install_tool("printf '%s\\n' \"$#\" \"$@\" > \"$TOOL_OUTPUT\"");
   const std::string path = "/tmp/My App's \"new\" $HOME `id`.app";
   ASSERT_TRUE(remove(path));
-  EXPECT_EQ(read_file(output()), "4\n-r\n-d\ncom.apple.quarantine\n" + path + "\n");
+  // -s before -d: the tool must act on links themselves, never on what they point to.
+  EXPECT_EQ(read_file(output()), "5\n-r\n-s\n-d\ncom.apple.quarantine\n" + path + "\n");
   // The platform's own attribute calls are not used when the tool is.
   EXPECT_TRUE(files_.calls.empty());
 }

@@ -1,5 +1,6 @@
 #include "common/ipc/client.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
 #if defined(__linux__)
 #include <sys/prctl.h>
@@ -16,6 +17,23 @@
 
 namespace common::ipc::client {
 namespace {
+
+// A stream socket that does not survive exec. Where the flag exists the socket is born that way;
+// macOS has no SOCK_CLOEXEC, so there it is set right after, before any frame is written.
+int close_on_exec_stream_socket() {
+#ifdef SOCK_CLOEXEC
+  return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+#else
+  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  if (fd >= 0 && ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return -1;
+  }
+  return fd;
+#endif
+}
 
 // Waits until fd is ready for `events` or the deadline passes.
 Status wait_ready(int fd, short events, Deadline deadline) {
@@ -75,7 +93,7 @@ Result<util::UniqueFd> connect_to_helper(std::string_view socket_path) {
 #endif
   // Close-on-exec is part of the protocol: the helper refuses a connection held in a descriptor
   // that survives exec, since frames may have been queued before the exec.
-  util::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  util::UniqueFd fd(close_on_exec_stream_socket());
   if (!fd) return fail_last_os();
   int r;
   do {
