@@ -45,9 +45,6 @@ struct Requester {
 // Called exactly once per request, on a thread that is not the caller's runtime.
 using LaunchCompletion = std::function<void(const LaunchOutcome&)>;
 
-struct Requester { std::uint32_t uid = 0; std::uint32_t gid = 0;
-                   std::vector<std::string> session_environment; };  // Linux only; empty on macOS
-
 class Processes {
  public:
   virtual ~Processes() = default;
