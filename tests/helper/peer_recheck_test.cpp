@@ -33,6 +33,7 @@ TEST(PeerRecheck, RunsBeforeEveryCommandAndARefusalClosesWithoutRunningIt) {
     }
     return {};
   };
+  s.identify_requester = [](int) { return common::Result<platform::Requester>(); };
   s.replace_app = [&](const msg::ReplaceAppAtomic&) {
     events.push_back("replace");
     return common::Status{};

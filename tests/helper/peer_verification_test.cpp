@@ -506,19 +506,20 @@ TEST_F(PeerVerificationTest, RecheckAcceptsTheVerifiedProcessAfterItsBundleWasRe
                           "executable differs from the sealed Contents/MacOS/Kolvaris"));
 }
 
-TEST(CodeInjectingVariables, GlibcsWholeUnsafeListIsRefusedAndOnlyByExactName) {
+TEST(CodeInjectingVariables, GlibcsUnsafeListIsRefusedAndOnlyByExactName) {
   using platform::linux_impl::is_code_injecting_variable;
   for (const char* name :
        {"GCONV_PATH", "GETCONF_DIR", "HOSTALIASES", "LD_AUDIT", "LD_DEBUG", "LD_DEBUG_OUTPUT",
         "LD_DYNAMIC_WEAK", "LD_HWCAP_MASK", "LD_LIBRARY_PATH", "LD_ORIGIN_PATH", "LD_PRELOAD",
         "LD_PROFILE", "LD_SHOW_AUXV", "LOCALDOMAIN", "LOCPATH", "MALLOC_TRACE", "NIS_PATH",
-        "NLSPATH", "RESOLV_HOST_CONF", "RES_OPTIONS", "TMPDIR", "TZDIR"}) {
+        "NLSPATH", "RESOLV_HOST_CONF", "RES_OPTIONS", "TZDIR"}) {
     EXPECT_TRUE(is_code_injecting_variable(std::string(name) + "=")) << name;
     EXPECT_FALSE(is_code_injecting_variable(std::string(name) + "X=1")) << name;
     EXPECT_FALSE(is_code_injecting_variable(std::string("X") + name + "=1")) << name;
   }
   EXPECT_FALSE(is_code_injecting_variable("LD_PRELOAD"));  // no value: not a variable
   EXPECT_FALSE(is_code_injecting_variable("HOME=/"));
+  EXPECT_FALSE(is_code_injecting_variable("TMPDIR=/tmp/user-1000"));
 }
 
 }  // namespace

@@ -288,18 +288,21 @@ std::string bundle_of_executable(std::string_view executable_path) {
 
 bool is_code_injecting_variable(std::string_view entry) {
   // glibc's list of variables it removes for privileged programs (unsecvars.h, 2.36): each makes
-  // the loader or libc read code or data from a place the caller chooses.
-  static constexpr std::string_view kUnsafe[] = {
+  // the loader or libc read code or data from a place the caller chooses. All but TMPDIR, which
+  // is there because a privileged program would create files in it; it changes no code the
+  // client runs, and login sessions (pam_tmpdir) and test harnesses set it routinely, so
+  // refusing it would turn the genuine application away.
+  static constexpr std::string_view UNSAFE[] = {
       "GCONV_PATH",    "GETCONF_DIR",     "HOSTALIASES",      "LD_AUDIT",
       "LD_DEBUG",      "LD_DEBUG_OUTPUT", "LD_DYNAMIC_WEAK",  "LD_HWCAP_MASK",
       "LD_LIBRARY_PATH", "LD_ORIGIN_PATH", "LD_PRELOAD",      "LD_PROFILE",
       "LD_SHOW_AUXV",  "LOCALDOMAIN",     "LOCPATH",          "MALLOC_TRACE",
       "NIS_PATH",      "NLSPATH",         "RESOLV_HOST_CONF", "RES_OPTIONS",
-      "TMPDIR",        "TZDIR"};
+      "TZDIR"};
   auto equals = entry.find('=');
   if (equals == std::string_view::npos) return false;
   std::string_view name = entry.substr(0, equals);
-  for (std::string_view unsafe : kUnsafe) {
+  for (std::string_view unsafe : UNSAFE) {
     if (name == unsafe) return true;
   }
   return false;
