@@ -52,9 +52,9 @@ using bench_support::write_file;
 using Clock = std::chrono::steady_clock;
 using common::util::UniqueFd;
 
-constexpr int kFiles = 5000;
-constexpr std::uint64_t kBundleBytes = 300ull * 1000 * 1000;
-constexpr std::uint64_t kPeerExecutableBytes = 20ull * 1000 * 1000;
+constexpr int FILE_COUNT = 5000;
+constexpr std::uint64_t BUNDLE_BYTES = 300ull * 1000 * 1000;
+constexpr std::uint64_t PEER_EXECUTABLE_BYTES = 20ull * 1000 * 1000;
 
 std::string info_plist(const std::string& executable) {
   std::string plist =
@@ -122,10 +122,10 @@ struct GeneratedBundle {
     files.push_back((bundle / "Contents/MacOS/Kolvaris").string());
     bytes = (4 << 20) + read_file(files[0]).size();
     // Sizes spread between 1 KB and about twice the mean, so both small and large files count.
-    const std::uint64_t mean = (kBundleBytes - bytes) / kFiles;
+    const std::uint64_t mean = (BUNDLE_BYTES - bytes) / FILE_COUNT;
     std::string block(2 * mean + 1024, '\0');
     for (auto& c : block) c = static_cast<char>(random());
-    for (int i = 0; i < kFiles; ++i) {
+    for (int i = 0; i < FILE_COUNT; ++i) {
       std::uint64_t size = 1024 + random() % (2 * mean - 1024);
       fs::path file = bundle / "Contents/Resources" / cat({"d", std::to_string(i % 50)}) /
                       cat({"f", std::to_string(i), ".dat"});
@@ -218,7 +218,7 @@ void BM_VerifyPeer(benchmark::State& state) {
   fs::path executable = bundle / "Contents/MacOS/Kolvaris";
   std::string image = read_file(KOLVARIS_CODESIGN_TEST_CLIENT);
   std::mt19937_64 random(7);
-  while (image.size() < kPeerExecutableBytes) image += static_cast<char>(random());
+  while (image.size() < PEER_EXECUTABLE_BYTES) image += static_cast<char>(random());
   write_file(bundle / "Contents/Info.plist", info_plist("Kolvaris"));
   write_file(executable, image, 0755);
   if (!sign(bundle)) return state.SkipWithError("signing failed");
