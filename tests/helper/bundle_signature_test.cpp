@@ -394,7 +394,7 @@ class CodesignToolTest : public BundleSignatureTest {
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
   }
-  std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+  std::string quoted(const fs::path& path) { return test_support::shell_quoted(path.string()); }
 };
 
 TEST_F(CodesignToolTest, SignsAndVerifiesWithTheHelpersTexts) {

@@ -179,7 +179,8 @@ TEST_F(LinuxFilesTest, SecurityOfAMissingItemIsACoreFoundationStyleFailure) {
   ASSERT_TRUE(error);
   EXPECT_EQ(error->code, ENOENT);
   EXPECT_EQ(error->description,
-            "\"" + at("missing") + "\": No such file or directory (os error 2)");
+            std::string("\"").append(at("missing")).append(
+                "\": No such file or directory (os error 2)"));
   auto written = files_.write_file_security(FileUrl{at("missing"), false}, {});
   ASSERT_FALSE(written);
   EXPECT_EQ(written.error().error->code, ENOENT);
