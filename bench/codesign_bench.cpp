@@ -60,9 +60,9 @@ using bench_support::write_file;
 using Clock = std::chrono::steady_clock;
 using common::util::UniqueFd;
 
-constexpr int kFiles = 5000;
-constexpr std::uint64_t kBundleBytes = 300ull * 1000 * 1000;
-constexpr std::uint64_t kPeerExecutableBytes = 20ull * 1000 * 1000;
+constexpr int FILE_COUNT = 5000;
+constexpr std::uint64_t BUNDLE_BYTES = 300ull * 1000 * 1000;
+constexpr std::uint64_t PEER_EXECUTABLE_BYTES = 20ull * 1000 * 1000;
 
 std::string info_plist(const std::string& executable) {
   std::string plist =
@@ -130,10 +130,10 @@ struct GeneratedBundle {
     files.push_back((bundle / "Contents/MacOS/Kolvaris").string());
     bytes = (4 << 20) + read_file(files[0]).size();
     // Sizes spread between 1 KB and about twice the mean, so both small and large files count.
-    const std::uint64_t mean = (kBundleBytes - bytes) / kFiles;
+    const std::uint64_t mean = (BUNDLE_BYTES - bytes) / FILE_COUNT;
     std::string block(2 * mean + 1024, '\0');
     for (auto& c : block) c = static_cast<char>(random());
-    for (int i = 0; i < kFiles; ++i) {
+    for (int i = 0; i < FILE_COUNT; ++i) {
       std::uint64_t size = 1024 + random() % (2 * mean - 1024);
       fs::path file = bundle / "Contents/Resources" / cat({"d", std::to_string(i % 50)}) /
                       cat({"f", std::to_string(i), ".dat"});
@@ -226,7 +226,7 @@ void BM_VerifyPeer(benchmark::State& state) {
   fs::path executable = bundle / "Contents/MacOS/Kolvaris";
   std::string image = read_file(KOLVARIS_CODESIGN_TEST_CLIENT);
   std::mt19937_64 random(7);
-  while (image.size() < kPeerExecutableBytes) image += static_cast<char>(random());
+  while (image.size() < PEER_EXECUTABLE_BYTES) image += static_cast<char>(random());
   write_file(bundle / "Contents/Info.plist", info_plist("Kolvaris"));
   write_file(executable, image, 0755);
   if (!sign(bundle)) return state.SkipWithError("signing failed");
@@ -276,7 +276,7 @@ void BM_VerifyPeer(benchmark::State& state) {
 BENCHMARK(BM_VerifyPeer)->Unit(benchmark::kMillisecond)->Iterations(21)->UseRealTime();
 
 void BM_PeerBinding(benchmark::State& state) {
-  constexpr int kLibraries = 30;
+  constexpr int LIBRARY_COUNT = 30;
   std::string pattern = (fs::temp_directory_path() / "kolvaris-bench-XXXXXX").string();
   if (!::mkdtemp(pattern.data())) return state.SkipWithError("mkdtemp failed");
   fs::path root = pattern;
@@ -291,13 +291,13 @@ void BM_PeerBinding(benchmark::State& state) {
   fs::path executable = bundle / "Contents/MacOS/Kolvaris";
   std::string image = read_file(KOLVARIS_CODESIGN_TEST_CLIENT);
   std::mt19937_64 random(7);
-  while (image.size() < kPeerExecutableBytes) image += static_cast<char>(random());
+  while (image.size() < PEER_EXECUTABLE_BYTES) image += static_cast<char>(random());
   write_file(bundle / "Contents/Info.plist", info_plist("Kolvaris"));
   write_file(executable, image, 0755);
   // Thirty distinct files (each its own inode, so each is mapped and judged on its own).
   const std::string library = read_file("/usr/lib/x86_64-linux-gnu/libz.so.1");
   std::vector<std::string> libraries;
-  for (int i = 0; i < kLibraries; ++i) {
+  for (int i = 0; i < LIBRARY_COUNT; ++i) {
     fs::path path = bundle / ("Contents/Frameworks/lib" + std::to_string(i) + ".so");
     write_file(path, library, 0755);
     libraries.push_back(path.string());

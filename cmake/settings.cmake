@@ -5,6 +5,9 @@ option(KOLVARIS_BUILD_BENCHMARKS "Build the benchmarks" ON)
 option(KOLVARIS_BUILD_FUZZERS "Build the libFuzzer targets (needs clang)" OFF)
 option(KOLVARIS_ASAN "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 option(KOLVARIS_TSAN "Build with ThreadSanitizer" OFF)
+# Off by default so that a packager's compiler, newer or older than ours, cannot fail a release
+# over a new warning; the test, sanitizer, fuzz and CI scripts turn it on.
+option(KOLVARIS_WERROR "Treat compiler warnings as errors" OFF)
 
 set(KOLVARIS_CLIENT_BUNDLE_IDENTIFIER "com.kolvaris.desktop" CACHE STRING
     "Bundle identifier of the desktop application the helper serves")
@@ -28,7 +31,10 @@ if(KOLVARIS_ASAN AND KOLVARIS_TSAN)
 endif()
 
 add_library(kolvaris_settings INTERFACE)
-target_compile_options(kolvaris_settings INTERFACE -Wall -Wextra -Werror)
+target_compile_options(kolvaris_settings INTERFACE -Wall -Wextra)
+if(KOLVARIS_WERROR)
+  target_compile_options(kolvaris_settings INTERFACE -Werror)
+endif()
 target_compile_definitions(kolvaris_settings INTERFACE
   KOLVARIS_CLIENT_BUNDLE_IDENTIFIER="${KOLVARIS_CLIENT_BUNDLE_IDENTIFIER}"
   KOLVARIS_SIGNING_TEAM_IDENTIFIER="${KOLVARIS_SIGNING_TEAM_IDENTIFIER}"

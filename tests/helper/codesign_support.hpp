@@ -14,29 +14,13 @@
 
 #include "common/constants.hpp"
 #include "platform/linux/bundle_signature.hpp"
+#include "test_support.hpp"
 
 namespace codesign_test {
 
 namespace fs = std::filesystem;
 
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = (fs::temp_directory_path() / "kolvaris-codesign-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using ScratchDir = test_support::TempDir;
 
 inline std::string read_file(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

@@ -34,7 +34,7 @@ using namespace codesign_test;
 using common::util::UniqueFd;
 using platform::linux_impl::LinuxCodeSigning;
 
-constexpr std::string_view kCheckPrefix = "SecCodeCheckValidity failed with code: ";
+constexpr std::string_view CHECK_PREFIX = "SecCodeCheckValidity failed with code: ";
 
 // A child process that is killed and reaped when the object goes away.
 class Child {
@@ -205,7 +205,7 @@ class PeerVerificationTest : public ::testing::Test {
   }
 
   static std::string check_failure(std::string_view code, std::string_view description) {
-    return std::string(kCheckPrefix) + std::string(code) +
+    return std::string(CHECK_PREFIX) + std::string(code) +
            " and error: " + std::string(description);
   }
 

@@ -184,9 +184,9 @@ TEST_F(ReplaceAttackTest, RemovalOfAUsersTreeNeverFollowsASwappedInLink) {
   fs::path victim = dir_.path() / "victim";
   fs::path tree = dir_.path() / "old";
   for (int d = 0; d < 20; ++d) {
-    std::string deeper = "d" + std::to_string(d);
+    std::string deeper = std::string("d").append(std::to_string(d));
     for (int f = 0; f < 100; ++f) {
-      codesign_test::write_file(tree / "Resources/sub" / deeper / ("f" + std::to_string(f)), "x");
+      codesign_test::write_file(tree / "Resources/sub" / deeper / std::string("f").append(std::to_string(f)), "x");
     }
     codesign_test::write_file(victim / deeper / "precious", "root's");
   }
@@ -237,7 +237,7 @@ TEST_F(ReplaceAttackTest, RemovalOfAUsersTreeNeverFollowsASwappedInLink) {
   EXPECT_TRUE(removed) << removed.error().path;
   EXPECT_FALSE(exists(tree.string()));
   for (int d = 0; d < 20; ++d) {
-    EXPECT_EQ(read_file((victim / ("d" + std::to_string(d)) / "precious").string()), "root's");
+    EXPECT_EQ(read_file((victim / (std::string("d").append(std::to_string(d))) / "precious").string()), "root's");
   }
 }
 

@@ -27,7 +27,9 @@ using Clock = std::chrono::steady_clock;
 using replace_support::SignedHelperctl;
 using test_support::ActivatedHelper;
 
-std::string quoted_argument(const fs::path& path) { return "'" + path.string() + "'"; }
+std::string quoted_argument(const fs::path& path) {
+  return test_support::shell_quoted(path.string());
+}
 
 TEST(ReplaceThroughTheHelper, SignedClientGetsOkAndTheBundleIsSwapped) {
   SignedHelperctl client;

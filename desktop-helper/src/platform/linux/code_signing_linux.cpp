@@ -116,10 +116,10 @@ std::expected<long, int> tracer_pid(pid_t pid) {
     if (status.size() < 64 * 1024) status += chunk;
   });
   if (!read) return std::unexpected(read.error());
-  constexpr std::string_view kKey = "\nTracerPid:";
-  auto at = status.find(kKey);
+  constexpr std::string_view TRACER_PID_KEY = "\nTracerPid:";
+  auto at = status.find(TRACER_PID_KEY);
   if (at == std::string::npos) return std::unexpected(EINVAL);
-  std::size_t begin = at + kKey.size();
+  std::size_t begin = at + TRACER_PID_KEY.size();
   while (begin < status.size() && (status[begin] == ' ' || status[begin] == '\t')) ++begin;
   long tracer = 0;
   auto [ptr, ec] = std::from_chars(status.data() + begin, status.data() + status.size(), tracer);
@@ -189,8 +189,8 @@ std::expected<void, SignatureProblem> check_guest(const LinuxGuestCode& guest,
   }
 
   std::string path = guest.executable_path_;
-  constexpr std::string_view kDeleted = " (deleted)";
-  if (path.ends_with(kDeleted)) path.resize(path.size() - kDeleted.size());
+  constexpr std::string_view DELETED_SUFFIX = " (deleted)";
+  if (path.ends_with(DELETED_SUFFIX)) path.resize(path.size() - DELETED_SUFFIX.size());
   std::string bundle = bundle_of_executable(path);
   if (bundle.empty()) {
     return std::unexpected(
@@ -279,9 +279,9 @@ std::string bundle_of_executable(std::string_view executable_path) {
   auto slash = executable_path.rfind('/');
   std::string_view directory = executable_path.substr(0, slash);
   std::string_view name = executable_path.substr(slash + 1);
-  constexpr std::string_view kMacOS = "/Contents/MacOS";
-  if (name.empty() || !directory.ends_with(kMacOS)) return "";
-  std::string_view bundle = directory.substr(0, directory.size() - kMacOS.size());
+  constexpr std::string_view MACOS_DIRECTORY = "/Contents/MacOS";
+  if (name.empty() || !directory.ends_with(MACOS_DIRECTORY)) return "";
+  std::string_view bundle = directory.substr(0, directory.size() - MACOS_DIRECTORY.size());
   if (bundle.empty()) return "";
   return std::string(bundle);
 }

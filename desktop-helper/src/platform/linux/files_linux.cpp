@@ -280,7 +280,7 @@ FoundationResult<FileUrl> LinuxFiles::item_replacement_directory(const FileUrl& 
   if (target->name.empty()) return fail(EINVAL);
   const int parent = target->directory->get();
   std::string parent_path = destination.path.substr(0, destination.path.rfind('/'));
-  if (parent_path.empty()) parent_path = "/";
+  if (parent_path.empty()) parent_path.push_back('/');
 
   remove_leftovers(parent, parent_path);
 

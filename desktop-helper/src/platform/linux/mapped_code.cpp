@@ -38,12 +38,13 @@ std::int64_t now_nanoseconds() {
 }
 
 std::expected<Digest, int> hash_whole_file(int fd, std::uint64_t expected_size) {
-  constexpr std::size_t kChunk = 256 * 1024;
-  std::unique_ptr<unsigned char[]> buffer(new unsigned char[kChunk]);
+  constexpr std::size_t CHUNK_SIZE = 256 * 1024;
+  std::unique_ptr<unsigned char[]> buffer(new unsigned char[CHUNK_SIZE]);
   if (::lseek(fd, 0, SEEK_SET) != 0) return std::unexpected(errno);
   std::uint64_t bytes = 0;
-  auto digest = sha256_fd(fd, std::span<unsigned char>(buffer.get(), kChunk), bytes);
-  if (!digest) return std::unexpected(digest.error());
+  auto digest = sha256_fd(fd, std::span<unsigned char>(buffer.get(), CHUNK_SIZE), bytes);
+  // A failure of the hash itself (not of the read) has no errno of its own.
+  if (!digest) return std::unexpected(digest.error().is_os() ? digest.error().os_code() : EIO);
   // A file that grew or shrank while it was read has no one digest.
   if (bytes != expected_size) return std::unexpected(EAGAIN);
   return *digest;
@@ -113,9 +114,9 @@ std::expected<std::vector<ExecutableMapping>, int> list_mappings(pid_t pid) {
     ssize_t n = ::readlink(link.c_str(), target.data(), target.size());
     if (n < 0) return std::unexpected(errno == ENOENT ? EAGAIN : errno);
     target.resize(static_cast<std::size_t>(n));
-    constexpr std::string_view kDeleted = " (deleted)";
+    constexpr std::string_view DELETED_SUFFIX = " (deleted)";
     mapping.deleted = mapping.st.st_nlink == 0;
-    if (mapping.deleted && target.ends_with(kDeleted)) target.resize(target.size() - kDeleted.size());
+    if (mapping.deleted && target.ends_with(DELETED_SUFFIX)) target.resize(target.size() - DELETED_SUFFIX.size());
     mapping.path = std::move(target);
     found.push_back(std::move(mapping));
   }
