@@ -146,12 +146,14 @@ TEST_F(SandboxedHelper, ReplacesAnotherUsersApplicationAndLaunchesItAsThatUser) 
                         "user.com.apple.quarantine", value, sizeof value),
             0);
 
-  // The launch: a bundle of nobody's whose program records who it runs as.
+  // The launch: a signed bundle of nobody's whose program records who it runs as.
   fs::path app = dir_.path() / "apps" / "Probe.app";
-  codesign_test::write_file(app / "Contents/Info.plist",
-                            codesign_test::info_plist("org.example.probe", "Probe"));
+  codesign_test::write_file(
+      app / "Contents/Info.plist",
+      codesign_test::info_plist(std::string(common::CLIENT_BUNDLE_IDENTIFIER), "Probe"));
   codesign_test::write_file(app / "Contents/MacOS/Probe",
                             "#!/bin/sh\nid -u > \"$(dirname \"$0\")/../../../probe.uid\"\n", 0755);
+  ASSERT_TRUE(codesign_test::sign(app, codesign_test::test_pki()));
   give_to_nobody(app);
   pid_t gone = ::fork();
   if (gone == 0) ::_exit(0);

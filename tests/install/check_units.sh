@@ -22,7 +22,7 @@ has "$service" "StandardOutput=append:/var/log/$label.log"
 has "$service" "StandardError=append:/var/log/$label.log"
 ! grep -q '^Restart=' "$service" || fail "the service has a restart policy"
 for directive in CapabilityBoundingSet NoNewPrivileges ProtectKernelTunables ProtectKernelModules \
-    ProtectControlGroups ProtectClock RestrictAddressFamilies PrivateNetwork RestrictNamespaces \
+    ProtectControlGroups ProtectClock RestrictAddressFamilies IPAddressDeny RestrictNamespaces \
     LockPersonality MemoryDenyWriteExecute SystemCallArchitectures SystemCallFilter UMask \
     ProtectSystem ProtectHome ReadWritePaths; do
   grep -q "^$directive=" "$service" || fail "the service lacks $directive="
