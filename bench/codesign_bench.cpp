@@ -6,6 +6,11 @@
 //   the peak resident memory of a fresh process validating the bundle (kolvaris-codesign verify).
 // BM_VerifyPeer: a connected peer whose executable is 20 MB; the median time of one
 //   verification, the median time of sha256sum over that executable, and their ratio.
+// BM_PeerBinding: the same 20 MB peer with 30 libraries of its bundle loaded; the median time
+//   of what binds a connection to that process (the code it has mapped, that it alone holds the
+//   connection, that it is not dumpable), first with nothing cached and then as every later
+//   connection pays it, and the median of a whole verification and of the check before a
+//   command.
 // Ratios are sha256sum's time divided by ours: 1.0 or more means at least as fast.
 
 #include <benchmark/benchmark.h>
@@ -30,6 +35,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench_support.hpp"
@@ -39,6 +45,8 @@
 #include "main/client_verification.hpp"
 #include "platform/linux/bundle_signature.hpp"
 #include "platform/linux/code_signing_linux.hpp"
+#include "platform/linux/mapped_code.hpp"
+#include "platform/linux/peer_binding.hpp"
 
 extern char** environ;
 
@@ -52,9 +60,9 @@ using bench_support::write_file;
 using Clock = std::chrono::steady_clock;
 using common::util::UniqueFd;
 
-constexpr int kFiles = 5000;
-constexpr std::uint64_t kBundleBytes = 300ull * 1000 * 1000;
-constexpr std::uint64_t kPeerExecutableBytes = 20ull * 1000 * 1000;
+constexpr int FILE_COUNT = 5000;
+constexpr std::uint64_t BUNDLE_BYTES = 300ull * 1000 * 1000;
+constexpr std::uint64_t PEER_EXECUTABLE_BYTES = 20ull * 1000 * 1000;
 
 std::string info_plist(const std::string& executable) {
   std::string plist =
@@ -122,10 +130,10 @@ struct GeneratedBundle {
     files.push_back((bundle / "Contents/MacOS/Kolvaris").string());
     bytes = (4 << 20) + read_file(files[0]).size();
     // Sizes spread between 1 KB and about twice the mean, so both small and large files count.
-    const std::uint64_t mean = (kBundleBytes - bytes) / kFiles;
+    const std::uint64_t mean = (BUNDLE_BYTES - bytes) / FILE_COUNT;
     std::string block(2 * mean + 1024, '\0');
     for (auto& c : block) c = static_cast<char>(random());
-    for (int i = 0; i < kFiles; ++i) {
+    for (int i = 0; i < FILE_COUNT; ++i) {
       std::uint64_t size = 1024 + random() % (2 * mean - 1024);
       fs::path file = bundle / "Contents/Resources" / cat({"d", std::to_string(i % 50)}) /
                       cat({"f", std::to_string(i), ".dat"});
@@ -218,7 +226,7 @@ void BM_VerifyPeer(benchmark::State& state) {
   fs::path executable = bundle / "Contents/MacOS/Kolvaris";
   std::string image = read_file(KOLVARIS_CODESIGN_TEST_CLIENT);
   std::mt19937_64 random(7);
-  while (image.size() < kPeerExecutableBytes) image += static_cast<char>(random());
+  while (image.size() < PEER_EXECUTABLE_BYTES) image += static_cast<char>(random());
   write_file(bundle / "Contents/Info.plist", info_plist("Kolvaris"));
   write_file(executable, image, 0755);
   if (!sign(bundle)) return state.SkipWithError("signing failed");
@@ -266,6 +274,139 @@ void BM_VerifyPeer(benchmark::State& state) {
   state.counters["ratio"] = median(theirs) / median(ours);
 }
 BENCHMARK(BM_VerifyPeer)->Unit(benchmark::kMillisecond)->Iterations(21)->UseRealTime();
+
+void BM_PeerBinding(benchmark::State& state) {
+  constexpr int LIBRARY_COUNT = 30;
+  std::string pattern = (fs::temp_directory_path() / "kolvaris-bench-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) return state.SkipWithError("mkdtemp failed");
+  fs::path root = pattern;
+  struct Cleanup {
+    fs::path path;
+    ~Cleanup() {
+      std::error_code ignored;
+      fs::remove_all(path, ignored);
+    }
+  } cleanup{root};
+  fs::path bundle = root / "Kolvaris.app";
+  fs::path executable = bundle / "Contents/MacOS/Kolvaris";
+  std::string image = read_file(KOLVARIS_CODESIGN_TEST_CLIENT);
+  std::mt19937_64 random(7);
+  while (image.size() < PEER_EXECUTABLE_BYTES) image += static_cast<char>(random());
+  write_file(bundle / "Contents/Info.plist", info_plist("Kolvaris"));
+  write_file(executable, image, 0755);
+  // Thirty distinct files (each its own inode, so each is mapped and judged on its own).
+  const std::string library = read_file("/usr/lib/x86_64-linux-gnu/libz.so.1");
+  std::vector<std::string> libraries;
+  for (int i = 0; i < LIBRARY_COUNT; ++i) {
+    fs::path path = bundle / ("Contents/Frameworks/lib" + std::to_string(i) + ".so");
+    write_file(path, library, 0755);
+    libraries.push_back(path.string());
+  }
+  if (!sign(bundle)) return state.SkipWithError("signing failed");
+  // Files changed within the last second are hashed again on every check; a bundle is older.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+
+  std::string socket_path = (root / "peer.sock").string();
+  UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
+  if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listener.get(), 1) != 0) {
+    return state.SkipWithError("listen failed");
+  }
+  std::string exe = executable.string();
+  std::vector<char*> args = {exe.data(), socket_path.data(), const_cast<char*>("wait")};
+  for (auto& l : libraries) args.push_back(l.data());
+  args.push_back(nullptr);
+  char* no_environment[] = {nullptr};
+  pid_t pid;
+  if (::posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), no_environment) != 0) {
+    return state.SkipWithError("could not start the peer");
+  }
+  pollfd ready{listener.get(), POLLIN, 0};
+  UniqueFd connection;
+  if (::poll(&ready, 1, 10000) == 1) connection.reset(::accept(listener.get(), nullptr, nullptr));
+  char byte;
+  if (!connection || ::read(connection.get(), &byte, 1) != 1) {
+    return state.SkipWithError("the peer did not connect");
+  }
+  struct stat own;
+  ::fstat(connection.get(), &own);
+
+  namespace linux_impl = platform::linux_impl;
+  linux_impl::SealedBundle sealed{bundle.string(), nullptr};
+  std::string manifest_text = read_file(bundle / "Contents/_CodeSignature/CodeManifest");
+  auto manifest = linux_impl::parse_manifest(manifest_text);
+  if (!manifest) return state.SkipWithError("unreadable manifest");
+  sealed.manifest = &*manifest;
+  auto bind_once = [&](linux_impl::CodeApprovals& approvals) {
+    auto start = Clock::now();
+    auto mapped = linux_impl::check_mapped_code(pid, &sealed, approvals);
+    auto dumpable = linux_impl::check_not_dumpable(pid);
+    auto held = linux_impl::check_sole_holder(own.st_ino, pid);
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return (mapped && dumpable && held) ? seconds : -1.0;
+  };
+  std::vector<double> cold;
+  for (int i = 0; i < 5; ++i) {
+    linux_impl::CodeApprovals fresh;
+    cold.push_back(bind_once(fresh));
+  }
+  linux_impl::CodeApprovals approvals;
+  bind_once(approvals);
+  std::vector<double> warm;
+  for (auto _ : state) {
+    double seconds = bind_once(approvals);
+    if (seconds < 0) {
+      state.SkipWithError("the peer was refused");
+      break;
+    }
+    warm.push_back(seconds);
+  }
+  auto mappings = linux_impl::executable_mappings(pid);
+  std::vector<double> mapped_only, holders_only;
+  for (int i = 0; i < 21; ++i) {
+    auto start = Clock::now();
+    (void)linux_impl::check_mapped_code(pid, &sealed, approvals);
+    auto middle = Clock::now();
+    (void)linux_impl::check_sole_holder(own.st_ino, pid);
+    holders_only.push_back(std::chrono::duration<double>(Clock::now() - middle).count());
+    mapped_only.push_back(std::chrono::duration<double>(middle - start).count());
+  }
+
+  platform::Platform platform;
+  platform.code_signing = &test_code_signing();
+  std::vector<double> verify, recheck;
+  for (int i = 0; i < 21; ++i) {
+    auto start = Clock::now();
+    auto valid = main_service::validate_client_code_signing(platform, connection.get());
+    auto middle = Clock::now();
+    auto still = main_service::recheck_client_code_signing(platform, connection.get());
+    recheck.push_back(std::chrono::duration<double>(Clock::now() - middle).count());
+    verify.push_back(std::chrono::duration<double>(middle - start).count());
+    if (!valid || !still) {
+      state.SkipWithError((valid ? still : valid).error().text().c_str());
+      break;
+    }
+  }
+  std::size_t processes = 0;
+  for (auto& entry : fs::directory_iterator("/proc")) {
+    processes += std::isdigit(static_cast<unsigned char>(entry.path().filename().string()[0]));
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+
+  state.counters["mapped_files"] = mappings ? static_cast<double>(mappings->size()) : -1;
+  state.counters["processes"] = static_cast<double>(processes);
+  state.counters["bind_cold_ms"] = median(cold) * 1e3;
+  state.counters["bind_median_ms"] = median(warm) * 1e3;
+  state.counters["mapped_median_ms"] = median(mapped_only) * 1e3;
+  state.counters["holders_median_ms"] = median(holders_only) * 1e3;
+  state.counters["verify_median_ms"] = median(verify) * 1e3;
+  state.counters["recheck_median_ms"] = median(recheck) * 1e3;
+}
+BENCHMARK(BM_PeerBinding)->Unit(benchmark::kMillisecond)->Iterations(51)->UseRealTime();
 #endif
 
 }  // namespace

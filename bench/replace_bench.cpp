@@ -50,9 +50,9 @@ using bench_support::read_file;
 using bench_support::write_file;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kFiles = 5000;
-constexpr std::uint64_t kExecutableBytes = 150ull * 1000 * 1000;
-constexpr std::uint64_t kBundleBytes = 300ull * 1000 * 1000;
+constexpr int FILE_COUNT = 5000;
+constexpr std::uint64_t EXECUTABLE_BYTES = 150ull * 1000 * 1000;
+constexpr std::uint64_t BUNDLE_BYTES = 300ull * 1000 * 1000;
 
 // Runs argv to its end (stdout on /dev/null); false unless it exits with 0.
 bool run(const std::vector<std::string>& argv) {
@@ -103,6 +103,7 @@ std::string info_plist() {
   plist += "<key>CFBundleIdentifier</key><string>";
   plist += common::CLIENT_BUNDLE_IDENTIFIER;
   plist += "</string>\n<key>CFBundleExecutable</key><string>Kolvaris</string>\n";
+  plist += "<key>CFBundleVersion</key><string>1.0</string>\n";
   plist += "</dict>\n</plist>\n";
   return plist;
 }
@@ -116,17 +117,17 @@ bool generate_bundle(const fs::path& bundle, std::uint64_t seed) {
     std::string chunk(1 << 20, '\0');
     fs::create_directories(bundle / "Contents/MacOS");
     std::ofstream out(bundle / "Contents/MacOS/Kolvaris", std::ios::binary | std::ios::trunc);
-    for (std::uint64_t written = 0; written < kExecutableBytes; written += chunk.size()) {
+    for (std::uint64_t written = 0; written < EXECUTABLE_BYTES; written += chunk.size()) {
       for (auto& c : chunk) c = static_cast<char>(random());
       out.write(chunk.data(), static_cast<std::streamsize>(std::min<std::uint64_t>(
-                                  chunk.size(), kExecutableBytes - written)));
+                                  chunk.size(), EXECUTABLE_BYTES - written)));
     }
   }
   ::chmod((bundle / "Contents/MacOS/Kolvaris").c_str(), 0755);
-  const std::uint64_t mean = (kBundleBytes - kExecutableBytes) / (kFiles - 2);
+  const std::uint64_t mean = (BUNDLE_BYTES - EXECUTABLE_BYTES) / (FILE_COUNT - 2);
   std::string block(2 * mean + 1024, '\0');
   for (auto& c : block) c = static_cast<char>(random());
-  for (int i = 0; i < kFiles - 2; ++i) {
+  for (int i = 0; i < FILE_COUNT - 2; ++i) {
     std::uint64_t size = 512 + random() % (2 * mean - 512);
     fs::path file = bundle / "Contents/Resources" / cat({"d", std::to_string(i % 60)}) /
                     cat({i % 7 == 0 ? "." : "", "f", std::to_string(i), ".dat"});

@@ -5,6 +5,9 @@ option(KOLVARIS_BUILD_BENCHMARKS "Build the benchmarks" ON)
 option(KOLVARIS_BUILD_FUZZERS "Build the libFuzzer targets (needs clang)" OFF)
 option(KOLVARIS_ASAN "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 option(KOLVARIS_TSAN "Build with ThreadSanitizer" OFF)
+# Off by default so that a packager's compiler, newer or older than ours, cannot fail a release
+# over a new warning; the test, sanitizer, fuzz and CI scripts turn it on.
+option(KOLVARIS_WERROR "Treat compiler warnings as errors" OFF)
 
 set(KOLVARIS_CLIENT_BUNDLE_IDENTIFIER "com.kolvaris.desktop" CACHE STRING
     "Bundle identifier of the desktop application the helper serves")
@@ -18,13 +21,20 @@ if(NOT _team_length EQUAL 10)
   message(FATAL_ERROR "KOLVARIS_SIGNING_TEAM_IDENTIFIER must be 10 characters")
 endif()
 set(KOLVARIS_HELPER_LABEL "${KOLVARIS_CLIENT_BUNDLE_IDENTIFIER}-helper")
+# The one definition of the client requirement: the helper compiles it, and the embedded
+# information list carries it, so the two cannot drift apart.
+set(KOLVARIS_CLIENT_CODE_REQUIREMENT
+    "identifier \"${KOLVARIS_CLIENT_BUNDLE_IDENTIFIER}\" and anchor apple generic and certificate leaf[subject.OU] = ${KOLVARIS_SIGNING_TEAM_IDENTIFIER} and certificate leaf[field.1.2.840.113635.100.6.1.13] /* exists */")
 
 if(KOLVARIS_ASAN AND KOLVARIS_TSAN)
   message(FATAL_ERROR "KOLVARIS_ASAN and KOLVARIS_TSAN cannot be combined")
 endif()
 
 add_library(kolvaris_settings INTERFACE)
-target_compile_options(kolvaris_settings INTERFACE -Wall -Wextra -Werror)
+target_compile_options(kolvaris_settings INTERFACE -Wall -Wextra)
+if(KOLVARIS_WERROR)
+  target_compile_options(kolvaris_settings INTERFACE -Werror)
+endif()
 target_compile_definitions(kolvaris_settings INTERFACE
   KOLVARIS_CLIENT_BUNDLE_IDENTIFIER="${KOLVARIS_CLIENT_BUNDLE_IDENTIFIER}"
   KOLVARIS_SIGNING_TEAM_IDENTIFIER="${KOLVARIS_SIGNING_TEAM_IDENTIFIER}"
@@ -36,6 +46,17 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
 endif()
 find_package(Threads REQUIRED)
 target_link_libraries(kolvaris_settings INTERFACE Threads::Threads)
+
+# The requirement holds quotation marks, which compile definitions do not carry intact: it
+# reaches C++ as a generated header.
+string(REPLACE "\\" "\\\\" _requirement_literal "${KOLVARIS_CLIENT_CODE_REQUIREMENT}")
+string(REPLACE "\"" "\\\"" _requirement_literal "${_requirement_literal}")
+file(WRITE "${CMAKE_BINARY_DIR}/generated/constants/kolvaris_client_requirement.h.new"
+  "// Generated from KOLVARIS_CLIENT_CODE_REQUIREMENT; do not edit.\n"
+  "#define KOLVARIS_CLIENT_CODE_REQUIREMENT \"${_requirement_literal}\"\n")
+configure_file("${CMAKE_BINARY_DIR}/generated/constants/kolvaris_client_requirement.h.new"
+  "${CMAKE_BINARY_DIR}/generated/constants/kolvaris_client_requirement.h" COPYONLY)
+target_include_directories(kolvaris_settings INTERFACE "${CMAKE_BINARY_DIR}/generated/constants")
 
 if(KOLVARIS_ASAN)
   target_compile_options(kolvaris_settings INTERFACE
@@ -93,7 +114,8 @@ else()
   set(_trust_anchor "${KOLVARIS_TEST_PKI_DIR}/root.pem")
   message(WARNING
     "DEVELOPMENT BUILD: KOLVARIS_TRUST_ANCHOR is not set, so the helper trusts the test root "
-    "${_trust_anchor}, whose private keys lie in the build folder. Never install this build.")
+    "${_trust_anchor}, whose private keys lie in the build folder. Never install this build: "
+    "cmake --install and cpack refuse it. Set KOLVARIS_TRUST_ANCHOR to build an installable helper.")
 endif()
 if(NOT EXISTS "${_trust_anchor}")
   message(FATAL_ERROR "KOLVARIS_TRUST_ANCHOR: ${_trust_anchor} does not exist")

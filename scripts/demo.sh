@@ -7,7 +7,8 @@
 #   4. starts the helper with systemd-socket-activate on a private socket, named "Primary";
 #   5. the running application asks for the replacement; the helper verifies the client, both
 #      bundles and the copy, carries over owner and group, strips the quarantine and swaps;
-#   6. shows the result, then a refused request (a tampered download), and the helper's log.
+#   6. shows the result, then refused requests (a tampered download, an older version, a program
+#      that is not the application), and the helper's log.
 # Needs root (ownership changes). Leaves nothing behind but its build folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -51,6 +52,8 @@ make_bundle() {  # make_bundle DIR VERSION
   <key>CFBundleExecutable</key>
   <string>Kolvaris</string>
   <key>CFBundleShortVersionString</key>
+  <string>$version</string>
+  <key>CFBundleVersion</key>
   <string>$version</string>
 </dict>
 </plist>
@@ -100,6 +103,12 @@ cp -a "$work/Downloads/Kolvaris 2.0.app" "$work/Downloads/Evil.app"
 echo "injected" >> "$work/Downloads/Evil.app/Contents/Resources/notes.txt"
 "$work/Applications/Kolvaris.app/Contents/MacOS/Kolvaris" --socket "$sock" \
   replace "$work/Downloads/Evil.app" "$work/Applications/Kolvaris.app" || true
+echo "installed version: $(version_of "$work/Applications/Kolvaris.app")"
+
+say "An older, validly signed version is refused: no rollback"
+make_bundle "$work/Downloads/Kolvaris 1.0.app" 1.0
+"$work/Applications/Kolvaris.app/Contents/MacOS/Kolvaris" --socket "$sock" \
+  replace "$work/Downloads/Kolvaris 1.0.app" "$work/Applications/Kolvaris.app" || true
 echo "installed version: $(version_of "$work/Applications/Kolvaris.app")"
 
 say "A program that is not the signed application is turned away"

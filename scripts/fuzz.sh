@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 ./scripts/install-deps.sh
-cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOLVARIS_WERROR=ON \
   -DCMAKE_CXX_COMPILER=clang++-19 -DKOLVARIS_BUILD_FUZZERS=ON \
   -DKOLVARIS_BUILD_TESTS=OFF -DKOLVARIS_BUILD_BENCHMARKS=OFF
 cmake --build build-fuzz -j "$(nproc)" --target fuzz_targets

@@ -6,6 +6,8 @@ packages=(
   libasio-dev libssl-dev openssl libsystemd-dev systemd
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang-19 libclang-rt-19-dev unicode-data attr
+  binutils dpkg-dev lintian util-linux init-system-helpers
+  xvfb x11-utils
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <type_traits>
 
 #include "common/util/quoted.hpp"
 
@@ -10,15 +9,23 @@ namespace common {
 
 Error Error::last_os() { return Error(errno); }
 
+namespace {
+
+// The two shapes of strerror_r, told apart by overload: GNU returns the text (a static string for
+// known values, leaving the buffer alone); POSIX (macOS) fills the buffer and returns 0 or an
+// error number. Both overloads must compile wherever either shape is the one declared.
+[[maybe_unused]] std::string strerror_text(const char* gnu_result, const char*, int) {
+  return std::string(gnu_result);
+}
+[[maybe_unused]] std::string strerror_text(int posix_result, const char* buffer, int code) {
+  return posix_result == 0 ? std::string(buffer) : "Unknown error " + std::to_string(code);
+}
+
+}  // namespace
+
 std::string os_error_description(int code) {
   char buf[256];
-  auto r = strerror_r(code, buf, sizeof buf);
-  // GNU strerror_r returns a static string for known values and leaves buf alone.
-  if constexpr (std::is_same_v<decltype(r), char*>) {
-    return std::string(r);
-  } else {
-    return r == 0 ? std::string(buf) : "Unknown error " + std::to_string(code);
-  }
+  return strerror_text(strerror_r(code, buf, sizeof buf), buf, code);
 }
 
 std::string_view os_error_kind_name(int code) {

@@ -10,6 +10,8 @@
 #include <sstream>
 #include <string>
 
+#include "../helper/test_support.hpp"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -29,13 +31,7 @@ std::string read_file(const fs::path& path) {
 
 class HelperctlDecode : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::path(::testing::TempDir()) /
-           ("helperctl_decode_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  void SetUp() override { dir_ = scratch_.path(); }
 
   Outcome run(const std::string& args, const std::string& input) {
     {
@@ -53,6 +49,7 @@ class HelperctlDecode : public ::testing::Test {
     return result;
   }
 
+  test_support::TempDir scratch_;
   fs::path dir_;
 };
 

@@ -30,6 +30,17 @@ std::string repeat(const std::string& s, std::size_t times) {
   return out;
 }
 
+// Appended piece by piece: g++ 12 at -O3 takes `"\"" + s + "\""` on a long `s` for an
+// overlapping copy (a false -Wrestrict).
+std::string in_quotes(const std::string& s) {
+  std::string out;
+  out.reserve(s.size() + 2);
+  out += '"';
+  out += s;
+  out += '"';
+  return out;
+}
+
 TEST(QuotedTest, MatchesEveryReferenceVector) {
   auto rows = read_tsv("quoted.tsv");
   ASSERT_GT(rows.size(), 600u);
@@ -78,9 +89,9 @@ TEST(QuotedTest, EscapesEveryByteOfASequenceCutShortAtTheEnd) {
 
 TEST(QuotedTest, LongInputsKeepEveryByte) {
   std::string path = repeat("/very/long/dir", 100000);
-  EXPECT_EQ(util::quoted(path), "\"" + path + "\"");
+  EXPECT_EQ(util::quoted(path), in_quotes(path));
   std::string mixed = repeat("a\xFF\n\xC3\xA9\xCC\x81", 50000);
-  EXPECT_EQ(util::quoted(mixed), "\"" + repeat("a\\xFF\\n\xC3\xA9\\u{301}", 50000) + "\"");
+  EXPECT_EQ(util::quoted(mixed), in_quotes(repeat("a\\xFF\\n\xC3\xA9\\u{301}", 50000)));
 }
 
 TEST(LossyUtf8Test, ReplacesEachMaximalSubpartWithOneReplacementCharacter) {

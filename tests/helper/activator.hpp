@@ -31,8 +31,10 @@ inline std::string read_file(const std::string& path) {
 class ActivatedHelper {
  public:
   // `activate` false starts the binary without any socket, as a person would from a shell.
+  // `wrapper`, when given, is a command that ends by exec'ing its last argument (the binary) in
+  // the same process, such as a sandboxing tool.
   ActivatedHelper(const std::string& binary, const std::filesystem::path& dir, bool activate = true,
-                  std::vector<std::string> extra_env = {})
+                  std::vector<std::string> extra_env = {}, std::vector<std::string> wrapper = {})
       : socket_path_((dir / "helper.sock").string()),
         out_path_((dir / "helper.out").string()),
         err_path_((dir / "helper.err").string()) {
@@ -56,9 +58,16 @@ class ActivatedHelper {
     std::vector<char*> envp;
     for (auto& s : storage) envp.push_back(s.data());
     envp.push_back(nullptr);
-    std::vector<char> bin(binary.begin(), binary.end());
-    bin.push_back('\0');
-    char* argv[] = {bin.data(), nullptr};
+    std::vector<std::string> arguments = wrapper;
+    arguments.push_back(binary);
+    std::vector<std::vector<char>> argument_storage;
+    for (auto& a : arguments) {
+      argument_storage.emplace_back(a.begin(), a.end());
+      argument_storage.back().push_back('\0');
+    }
+    std::vector<char*> argv;
+    for (auto& a : argument_storage) argv.push_back(a.data());
+    argv.push_back(nullptr);
     char* pid_slot = activate ? storage.back().data() + std::strlen("LISTEN_PID=") : nullptr;
     const int listen_fd = listener.get();
 
@@ -79,7 +88,7 @@ class ActivatedHelper {
         for (int i = 0; i < n; ++i) pid_slot[i] = digits[n - 1 - i];
         pid_slot[n] = '\0';
       }
-      ::execve(argv[0], argv, envp.data());
+      ::execve(argv[0], argv.data(), envp.data());
       ::_exit(127);
     }
     ::close(files.out);

@@ -13,12 +13,12 @@ namespace {
 
 using namespace platform::linux_impl;
 
-const std::string kDigest(64, 'a');
-const std::string kHeader =
+const std::string DIGEST(64, 'a');
+const std::string HEADER =
     "KolvarisCodeSignature 1\nidentifier com.kolvaris.desktop\nexecutable Contents/MacOS/App\n";
 
 std::string manifest_with(const std::string& items) {
-  return kHeader + "d Contents\nd Contents/MacOS\nf Contents/MacOS/App x 10 " + kDigest + "\n" +
+  return HEADER + "d Contents\nd Contents/MacOS\nf Contents/MacOS/App x 10 " + DIGEST + "\n" +
          items;
 }
 
@@ -60,11 +60,11 @@ TEST(BundleManifestTest, MalformedManifestsAreRefusedWithTheLine) {
             "-67055 manifest line 2: expected identifier");
   EXPECT_EQ(refusal(manifest_with("x Contents/y\n")), "-67055 manifest line 7: unknown item type");
   EXPECT_EQ(refusal(manifest_with("f Contents/y - 1\n")), "-67055 manifest line 7: bad item");
-  EXPECT_EQ(refusal(manifest_with("f Contents/y r 1 " + kDigest + "\n")),
+  EXPECT_EQ(refusal(manifest_with("f Contents/y r 1 " + DIGEST + "\n")),
             "-67055 manifest line 7: bad mode");
-  EXPECT_EQ(refusal(manifest_with("f Contents/y - 01 " + kDigest + "\n")),
+  EXPECT_EQ(refusal(manifest_with("f Contents/y - 01 " + DIGEST + "\n")),
             "-67055 manifest line 7: bad size");
-  EXPECT_EQ(refusal(manifest_with("f Contents/y - -1 " + kDigest + "\n")),
+  EXPECT_EQ(refusal(manifest_with("f Contents/y - -1 " + DIGEST + "\n")),
             "-67055 manifest line 7: bad size");
   EXPECT_EQ(refusal(manifest_with("f Contents/y - 1 " + std::string(64, 'A') + "\n")),
             "-67055 manifest line 7: bad digest");
@@ -99,14 +99,14 @@ TEST(BundleManifestTest, PathsMustStayInsideTheBundleInOrderAndOutsideTheSignatu
 TEST(BundleManifestTest, TheMainExecutableIsASealedExecutableOfContentsMacOS) {
   const std::string refused =
       "-67055 manifest line 3: the main executable is not a sealed executable";
-  EXPECT_EQ(refusal(kHeader + "d Contents\n"), refused);
-  EXPECT_EQ(refusal(kHeader + "d Contents\nd Contents/MacOS\nf Contents/MacOS/App - 10 " + kDigest +
-                    "\n"),
-            refused);
-  EXPECT_EQ(refusal(kHeader + "d Contents\nd Contents/MacOS\nd Contents/MacOS/App\n"), refused);
+  EXPECT_EQ(refusal(HEADER + "d Contents\n"), refused);
+  EXPECT_EQ(
+      refusal(HEADER + "d Contents\nd Contents/MacOS\nf Contents/MacOS/App - 10 " + DIGEST + "\n"),
+      refused);
+  EXPECT_EQ(refusal(HEADER + "d Contents\nd Contents/MacOS\nd Contents/MacOS/App\n"), refused);
   EXPECT_EQ(refusal("KolvarisCodeSignature 1\nidentifier x\nexecutable Contents/App\nd "
                     "Contents\nf Contents/App x 1 " +
-                    kDigest + "\n"),
+                    DIGEST + "\n"),
             refused);
 }
 

@@ -20,7 +20,7 @@ namespace {
 using namespace codesign_test;
 using platform::linux_impl::LinuxCodeSigning;
 
-constexpr std::string_view kPrefix = "SecStaticCodeCheckValidityWithErrors failed with code: ";
+constexpr std::string_view PREFIX = "SecStaticCodeCheckValidityWithErrors failed with code: ";
 
 class BundleSignatureTest : public ::testing::Test {
  protected:
@@ -53,7 +53,7 @@ class BundleSignatureTest : public ::testing::Test {
   void signed_bundle() { ASSERT_TRUE(sign(bundle_, test_pki()).has_value()); }
 
   static std::string failure(std::string_view code, std::string_view description) {
-    return std::string(kPrefix) + std::string(code) + " and error: " + std::string(description);
+    return std::string(PREFIX) + std::string(code) + " and error: " + std::string(description);
   }
   static std::string bad_resource(const std::string& detail) {
     return failure("-67054", "a sealed resource is missing or invalid: " + detail);
@@ -394,7 +394,7 @@ class CodesignToolTest : public BundleSignatureTest {
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
   }
-  std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+  std::string quoted(const fs::path& path) { return test_support::shell_quoted(path.string()); }
 };
 
 TEST_F(CodesignToolTest, SignsAndVerifiesWithTheHelpersTexts) {

@@ -18,7 +18,7 @@ using platform::SecFailure;
 using platform::fake::FakeCodeSigning;
 using Journal = std::vector<std::string>;
 
-const std::string kRequirement(common::CLIENT_CODE_REQUIREMENT);
+const std::string REQUIREMENT(common::CLIENT_CODE_REQUIREMENT);
 
 class CodeSigningOrderTest : public ::testing::Test {
  protected:
@@ -43,8 +43,8 @@ TEST_F(CodeSigningOrderTest, ClientVerificationCallsInOrderAndReleasesInReverse)
                                "copy_peer_process 7",
                                "peer_credentials 7",
                                "copy_guest_code 4242",
-                               "create_requirement " + kRequirement,
-                               "check_guest_validity pid 4242 against " + kRequirement,
+                               "create_requirement " + REQUIREMENT,
+                               "check_guest_validity pid 4242 against " + REQUIREMENT,
                                "release Requirement",
                                "release GuestCode",
                                "release PeerProcess",
@@ -80,7 +80,7 @@ TEST_F(CodeSigningOrderTest, RequirementFailuresUseTheErrorObjectOrUnknown) {
   fake_.requirement_failure = SecFailure{-67052, {{-67052, "bad text"}}};
   EXPECT_EQ(verify_client(), "SecRequirementCreate failed with code: -67052 and error: bad text");
   EXPECT_EQ(fake_.journal, (Journal{"copy_peer_process 7", "peer_credentials 7",
-                                    "copy_guest_code 4242", "create_requirement " + kRequirement,
+                                    "copy_guest_code 4242", "create_requirement " + REQUIREMENT,
                                     "release GuestCode", "release PeerProcess"}));
 
   fake_.requirement_failure = SecFailure{-67052, std::nullopt};
@@ -99,8 +99,8 @@ TEST_F(CodeSigningOrderTest, CheckFailuresTakeTheErrorObjectNotTheStatus) {
                                "copy_peer_process 7",
                                "peer_credentials 7",
                                "copy_guest_code 4242",
-                               "create_requirement " + kRequirement,
-                               "check_guest_validity pid 4242 against " + kRequirement,
+                               "create_requirement " + REQUIREMENT,
+                               "check_guest_validity pid 4242 against " + REQUIREMENT,
                                "release Requirement",
                                "release GuestCode",
                                "release PeerProcess",
@@ -114,7 +114,7 @@ TEST_F(CodeSigningOrderTest, EveryVerificationCompilesTheRequirementAnew) {
   EXPECT_EQ(verify_client(), "ok");
   EXPECT_EQ(validate_bundle(), "ok");
   EXPECT_EQ(
-      std::count(fake_.journal.begin(), fake_.journal.end(), "create_requirement " + kRequirement),
+      std::count(fake_.journal.begin(), fake_.journal.end(), "create_requirement " + REQUIREMENT),
       3);
 }
 
@@ -124,8 +124,8 @@ TEST_F(CodeSigningOrderTest, BundleValidationCallsInOrderAndReleasesInReverse) {
             (Journal{
                 "create_code_url /Applications/Kolvaris.app",
                 "create_static_code /Applications/Kolvaris.app",
-                "create_requirement " + kRequirement,
-                "check_static_validity /Applications/Kolvaris.app against " + kRequirement,
+                "create_requirement " + REQUIREMENT,
+                "check_static_validity /Applications/Kolvaris.app against " + REQUIREMENT,
                 "release Requirement",
                 "release StaticCode",
                 "release CodeURL",
@@ -154,7 +154,7 @@ TEST_F(CodeSigningOrderTest, BundleValidationErrorTexts) {
   EXPECT_EQ(validate_bundle("/x.app"),
             "SecRequirementCreate failed with code: -67052 and error: why");
   EXPECT_EQ(fake_.journal, (Journal{"create_code_url /x.app", "create_static_code /x.app",
-                                    "create_requirement " + kRequirement, "release StaticCode",
+                                    "create_requirement " + REQUIREMENT, "release StaticCode",
                                     "release CodeURL"}));
   fake_.requirement_failure.reset();
 

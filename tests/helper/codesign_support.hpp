@@ -14,29 +14,13 @@
 
 #include "common/constants.hpp"
 #include "platform/linux/bundle_signature.hpp"
+#include "test_support.hpp"
 
 namespace codesign_test {
 
 namespace fs = std::filesystem;
 
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = (fs::temp_directory_path() / "kolvaris-codesign-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using ScratchDir = test_support::TempDir;
 
 inline std::string read_file(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -52,7 +36,8 @@ inline void write_file(const fs::path& path, const std::string& bytes, mode_t mo
   ::chmod(path.c_str(), mode);
 }
 
-inline std::string info_plist(const std::string& identifier, const std::string& executable) {
+inline std::string info_plist(const std::string& identifier, const std::string& executable,
+                              const std::string& version = "1.0") {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
          "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
          "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
@@ -63,17 +48,21 @@ inline std::string info_plist(const std::string& identifier, const std::string& 
          "  <key>CFBundleExecutable</key>\n  <string>" +
          executable +
          "</string>\n"
-         "  <key>CFBundleVersion</key>\n  <string>1.0</string>\n"
+         "  <key>CFBundleVersion</key>\n  <string>" +
+         version +
+         "</string>\n"
          "</dict>\n</plist>\n";
 }
 
 inline constexpr const char* MAIN_EXECUTABLE = "Contents/MacOS/Kolvaris";
 
 // A small bundle: Info.plist, main executable, resources in nested directories, a symlink.
-inline fs::path make_bundle(const fs::path& where, const std::string& identifier = std::string(
-                                                       common::CLIENT_BUNDLE_IDENTIFIER)) {
+inline fs::path make_bundle(
+    const fs::path& where,
+    const std::string& identifier = std::string(common::CLIENT_BUNDLE_IDENTIFIER),
+    const std::string& version = "1.0") {
   fs::path bundle = where / "Kolvaris.app";
-  write_file(bundle / "Contents/Info.plist", info_plist(identifier, "Kolvaris"));
+  write_file(bundle / "Contents/Info.plist", info_plist(identifier, "Kolvaris", version));
   write_file(bundle / MAIN_EXECUTABLE, "#!/bin/sh\necho main executable\n", 0755);
   write_file(bundle / "Contents/Resources/data.bin", std::string(100000, 'd'));
   write_file(bundle / "Contents/Resources/nested/deep.txt", "deep\n");

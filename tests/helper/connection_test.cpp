@@ -34,7 +34,9 @@ main_service::ConnectionServices accepting(std::vector<std::string>* ran = nullp
     if (c.source_path == "/fail") return common::fail_other("copy went wrong");
     return {};
   };
-  s.wait_and_launch = [ran](const msg::WaitForExitAndLaunch& c) -> asio::awaitable<common::Status> {
+  s.identify_requester = [](int) { return common::Result<platform::Requester>(); };
+  s.wait_and_launch = [ran](const msg::WaitForExitAndLaunch& c,
+                            const platform::Requester&) -> asio::awaitable<common::Status> {
     if (ran) ran->push_back("launch " + std::to_string(c.pid));
     co_return common::Status{};
   };

@@ -87,8 +87,10 @@ class SignedClient {
   // Runs the signed helperctl with `args`; returns its exit status and standard output.
   std::pair<int, std::string> run(const std::string& socket, const std::string& args) const {
     std::string out_file = (dir_.path() / "client.out").string();
-    std::string cmd = "'" + (bundle_ / codesign_test::MAIN_EXECUTABLE).string() + "' --socket '" +
-                      socket + "' --timeout 60 " + args + " >'" + out_file + "' 2>&1";
+    std::string cmd =
+        test_support::shell_quoted((bundle_ / codesign_test::MAIN_EXECUTABLE).string()) +
+        " --socket " + test_support::shell_quoted(socket) + " --timeout 60 " + args + " >" +
+        test_support::shell_quoted(out_file) + " 2>&1";
     int status = std::system(cmd.c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, test_support::read_file(out_file)};
   }

@@ -1,6 +1,7 @@
-// The Linux process table look-up and application launch, on real processes and real bundles.
-// Launches start tests/support/launch_probe as a bundle's main executable; it reports who and
-// how it was started. Tests that change owners run only as root.
+// The Linux process table look-up, the requester of a connection and the application launch, on
+// real processes, sockets and bundles. Launches start tests/support/launch_probe as a bundle's
+// main executable; it reports who and how it was started. Tests that change users run only as
+// root.
 
 #include <fcntl.h>
 #include <grp.h>
@@ -8,8 +9,10 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,10 +28,12 @@
 #include <sstream>
 #include <thread>
 
+#include "codesign_support.hpp"
 #include "common/ipc/client.hpp"
 #include "main/connection.hpp"
 #include "main/relaunch.hpp"
 #include "platform/linux/processes_linux.hpp"
+#include "platform/linux/session_environment.hpp"
 #include "platform/platform.hpp"
 #include "served_connection.hpp"
 #include "test_support.hpp"
@@ -191,11 +196,19 @@ class BundleLaunch : public ::testing::Test {
   // The bundles and the report directory belong to `uid`:`gid`.
   void give_to(uid_t uid, gid_t gid) { chown_tree(apps_, uid, gid); }
 
-  static LaunchOutcome open(const fs::path& bundle, std::thread::id* reported_on = nullptr) {
+  // 501:80 has no entry in the user database. A helper that is not root can only act for itself.
+  static platform::Requester some_user(std::vector<std::string> session = {}) {
+    if (is_root()) return {501, 80, std::move(session)};
+    return {::geteuid(), ::getegid(), std::move(session)};
+  }
+
+  static LaunchOutcome open(const fs::path& bundle,
+                            const platform::Requester& requester = some_user(),
+                            std::thread::id* reported_on = nullptr) {
     LinuxProcesses processes;
     std::promise<std::pair<LaunchOutcome, std::thread::id>> reported;
     auto future = reported.get_future();
-    processes.open_application(bundle.string(), platform::OpenConfiguration{true},
+    processes.open_application(bundle.string(), platform::OpenConfiguration{true}, requester,
                                [&reported](const LaunchOutcome& outcome) {
                                  reported.set_value({outcome, std::this_thread::get_id()});
                                });
@@ -251,6 +264,10 @@ TEST_F(BundleLaunch, StartsDetachedWithOnlyStandardDescriptorsDefaultSignalsAndA
   const uid_t uid = is_root() ? 501 : ::geteuid();
   const gid_t gid = is_root() ? 80 : ::getegid();
   if (is_root()) give_to(uid, gid);
+  // Loader and resolver variables in the requester are dropped again here, whoever made it.
+  const platform::Requester requester =
+      some_user({"LD_PRELOAD=/tmp/evil.so", "DISPLAY=:5", "GCONV_PATH=/tmp", "LC_ALL=C",
+                 "LC_CTYPE=../../tmp/x", "XAUTHORITY=/home/u/.Xauthority", "DISPLAY=:6"});
 
   // What the helper's threads have that the application must not get.
   ::setenv("KOLVARIS_MUST_NOT_LEAK", "1", 1);
@@ -265,7 +282,7 @@ TEST_F(BundleLaunch, StartsDetachedWithOnlyStandardDescriptorsDefaultSignalsAndA
   common::util::UniqueFd stray(::open("/dev/zero", O_RDONLY));  // not close-on-exec
 
   std::thread::id reported_on;
-  LaunchOutcome outcome = open(bundle, &reported_on);
+  LaunchOutcome outcome = open(bundle, requester, &reported_on);
 
   ::pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
   ::sigaction(SIGPIPE, &previous_pipe, nullptr);
@@ -291,12 +308,14 @@ TEST_F(BundleLaunch, StartsDetachedWithOnlyStandardDescriptorsDefaultSignalsAndA
   EXPECT_EQ(f["SigIgn"], "0000000000000000");
   if (is_root()) {
     EXPECT_EQ(report->environment,
-              (std::vector<std::string>{"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=/"}));
+              (std::vector<std::string>{"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=/", "DISPLAY=:5",
+                                        "LC_ALL=C", "XAUTHORITY=/home/u/.Xauthority"}));
   } else {
     for (const auto& variable : report->environment) {
       EXPECT_TRUE(variable.starts_with("PATH=") || variable.starts_with("HOME=") ||
                   variable.starts_with("USER=") || variable.starts_with("LOGNAME=") ||
-                  variable.starts_with("SHELL="))
+                  variable.starts_with("SHELL=") || variable == "DISPLAY=:5" ||
+                  variable == "LC_ALL=C" || variable == "XAUTHORITY=/home/u/.Xauthority")
           << variable;
     }
   }
@@ -304,34 +323,48 @@ TEST_F(BundleLaunch, StartsDetachedWithOnlyStandardDescriptorsDefaultSignalsAndA
   EXPECT_FALSE(has_children());
 }
 
-TEST_F(BundleLaunch, KnownOwnerGetsTheirGroupsAndAccountEnvironment) {
-  if (!is_root()) GTEST_SKIP() << "needs root to give the bundle away";
+TEST_F(BundleLaunch, KnownRequesterGetsTheirPrimaryGroupGroupsAndAccountEnvironment) {
+  if (!is_root()) GTEST_SKIP() << "needs root to act for another user";
   passwd* nobody = ::getpwnam("nobody");
   if (!nobody) GTEST_SKIP() << "no user nobody";
   const uid_t uid = nobody->pw_uid;
   const gid_t primary = nobody->pw_gid;
   const std::string home = nobody->pw_dir, shell = nobody->pw_shell;
   fs::path bundle = probe_bundle("Nobody");
-  // The bundle's group, not the user's primary group, is the application's group.
+  // The report directory is theirs; the bundle's owner and group have no say.
   give_to(uid, 80);
+  ASSERT_EQ(::chown(bundle.c_str(), 0, 0), 0);
 
-  EXPECT_TRUE(open(bundle).running_application);
+  // The group the peer connected with gives way to the user database's primary group.
+  EXPECT_TRUE(open(bundle, {uid, 80, {}}).running_application);
   auto report = report_of("Nobody");
   ASSERT_TRUE(report);
   EXPECT_EQ(report->fields["uid"], std::to_string(uid) + " " + std::to_string(uid));
-  EXPECT_EQ(report->fields["gid"], "80 80");
+  EXPECT_EQ(report->fields["gid"], std::to_string(primary) + " " + std::to_string(primary));
   EXPECT_EQ(report->fields["groups"], std::to_string(primary));
   EXPECT_EQ(report->environment,
             (std::vector<std::string>{"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=" + home,
                                       "USER=nobody", "LOGNAME=nobody", "SHELL=" + shell}));
 }
 
-TEST_F(BundleLaunch, BundleOfRootRunsAsRoot) {
+// An installed application belongs to root; whoever asks gets it as themselves, never as root.
+TEST_F(BundleLaunch, BundleOfRootRunsAsTheRequesterAndAsRootOnlyForRoot) {
   if (!is_root()) GTEST_SKIP() << "needs root";
   fs::path bundle = probe_bundle("Root");
   give_to(0, 0);
-  EXPECT_TRUE(open(bundle).running_application);
+  ::chmod(apps_.c_str(), 01777);  // the report must be writable for the requester
+
+  EXPECT_TRUE(open(bundle, {4711, 4712, {}}).running_application);
   auto report = report_of("Root");
+  ASSERT_TRUE(report);
+  EXPECT_EQ(report->fields["uid"], "4711 4711");
+  EXPECT_EQ(report->fields["gid"], "4712 4712");
+  EXPECT_EQ(report->fields["groups"], "");
+  EXPECT_EQ(report->environment.at(0), "PATH=/usr/local/bin:/usr/bin:/bin");
+
+  fs::remove(apps_ / "Root.app.report");
+  EXPECT_TRUE(open(bundle, {0, 0, {}}).running_application);
+  report = report_of("Root");
   ASSERT_TRUE(report);
   EXPECT_EQ(report->fields["uid"], "0 0");
   EXPECT_EQ(report->fields["gid"], "0 0");
@@ -339,7 +372,23 @@ TEST_F(BundleLaunch, BundleOfRootRunsAsRoot) {
             "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin");
 }
 
-TEST_F(BundleLaunch, ExecutableTheOwnerMayNotRunFailsAfterTheIdentityChange) {
+// Root opens the bundle, but the requester must be able to reach it: a bundle in a directory
+// the requester may not enter is refused, not started through root's rights.
+TEST_F(BundleLaunch, BundleTheRequesterCannotReachIsRefused) {
+  if (!is_root()) GTEST_SKIP() << "needs root";
+  fs::path bundle = probe_bundle("Hidden");
+  give_to(0, 0);
+  ::chmod(apps_.c_str(), 0700);
+  LaunchOutcome outcome = open(bundle, {4711, 4711, {}});
+  EXPECT_FALSE(outcome.running_application);
+  EXPECT_EQ(outcome.error_description, "Permission denied");
+  ::chmod(apps_.c_str(), 0755);
+  std::this_thread::sleep_for(100ms);
+  EXPECT_FALSE(fs::exists(apps_ / "Hidden.app.report"));
+  EXPECT_FALSE(has_children());
+}
+
+TEST_F(BundleLaunch, ExecutableTheRequesterMayNotRunFailsAfterTheIdentityChange) {
   if (!is_root()) GTEST_SKIP() << "needs root";
   fs::path bundle = probe_bundle("Locked");
   give_to(501, 80);
@@ -376,6 +425,7 @@ TEST_F(BundleLaunch, LinkThatStaysInsideTheBundleIsFollowed) {
   fs::create_directories(bundle / "Contents/Resources");
   fs::rename(bundle / "Contents/MacOS/Real", bundle / "Contents/Resources/Real");
   fs::create_symlink("../Resources/Real", bundle / "Contents/MacOS/Real");
+  if (is_root()) give_to(501, 80);
   EXPECT_TRUE(open(bundle).running_application);
   EXPECT_TRUE(report_of("Inside"));
 }
@@ -519,12 +569,12 @@ pid_t collected_pid() {
   return child;
 }
 
-TEST_F(BundleLaunch, CommandWithAMissingExecutableSucceedsAndTheHandlerLogsTheFailure) {
-  fs::path bundle = probe_bundle("Gone");
-  fs::remove(bundle / "Contents/MacOS/Probe");
-  LinuxProcesses processes;
-  platform::Platform platform;
-  platform.processes = &processes;
+// Anyone can make a directory that looks like a bundle; only the signed application is started.
+// The refusal is the launch's failure line, and the command still succeeds.
+TEST_F(BundleLaunch, CommandForADirectoryThatIsNoSignedApplicationLogsTheRefusalAndStartsNothing) {
+  fs::path bundle = probe_bundle("Lookalike");
+  if (is_root()) give_to(501, 80);
+  platform::Platform platform = platform::system_platform();
   const auto pid = static_cast<std::uint32_t>(collected_pid());
 
   CapturedLog log;
@@ -534,7 +584,8 @@ TEST_F(BundleLaunch, CommandWithAMissingExecutableSucceedsAndTheHandlerLogsTheFa
   asio::co_spawn(
       io,
       [&]() -> asio::awaitable<void> {
-        result = co_await main_service::run_wait_for_exit_and_launch(platform, command);
+        result =
+            co_await main_service::run_wait_for_exit_and_launch(platform, command, some_user());
       },
       [](std::exception_ptr e) {
         if (e) std::rethrow_exception(e);
@@ -542,23 +593,34 @@ TEST_F(BundleLaunch, CommandWithAMissingExecutableSucceedsAndTheHandlerLogsTheFa
   io.run();
   ASSERT_TRUE(result.has_value());
   EXPECT_TRUE(*result);
-  ASSERT_TRUE(log.wait_for("Failed to launch application: No such file or directory", 10s));
   const std::string p = std::to_string(pid);
-  EXPECT_EQ(log.lines(),
+  auto lines = log.lines();
+  ASSERT_EQ(lines.size(), 7u);
+  EXPECT_EQ(std::vector<CapturedLog::Line>(lines.begin(), lines.begin() + 6),
             (std::vector<CapturedLog::Line>{
                 test_support::out("Pid: " + p), test_support::out("App path: " + bundle.string()),
                 test_support::out("Waiting for process with pid \"" + p + "\" to exit"),
                 test_support::out("Process with pid \"" + p + "\" has exited"),
                 test_support::out("Constructing application launch completion handler"),
-                test_support::out("Launching application at path: " + bundle.string()),
-                test_support::err("Failed to launch application: No such file or directory")}));
+                test_support::out("Launching application at path: " + bundle.string())}));
+  EXPECT_TRUE(lines[6].text.starts_with(
+      "Failed to launch application: SecStaticCodeCheckValidityWithErrors failed with code: "))
+      << lines[6].text;
+  EXPECT_EQ(lines[6], test_support::err(lines[6].text));
+  std::this_thread::sleep_for(200ms);
+  EXPECT_FALSE(fs::exists(apps_ / "Lookalike.app.report"));
 }
 
+// The whole road on the system platform: the requester is whoever is at the other end of the
+// socket (here this process), and the signed application runs as that user.
 TEST_F(BundleLaunch, CommandThroughTheConnectionHandlerOnTheSystemPlatform) {
-  fs::path bundle = probe_bundle("Served");
-  if (is_root()) give_to(501, 80);
+  fs::path bundle = codesign_test::make_bundle(apps_);
+  fs::copy_file(KOLVARIS_LAUNCH_PROBE, bundle / codesign_test::MAIN_EXECUTABLE,
+                fs::copy_options::overwrite_existing);
+  ASSERT_TRUE(codesign_test::sign(bundle, codesign_test::test_pki()));
   auto services = main_service::real_services(platform::system_platform());
   services.verify_peer = [](int) { return common::Status{}; };
+  services.recheck_peer = nullptr;  // the peer here is the test itself
   const auto pid = static_cast<std::uint32_t>(collected_pid());
 
   CapturedLog log;
@@ -570,14 +632,209 @@ TEST_F(BundleLaunch, CommandThroughTheConnectionHandlerOnTheSystemPlatform) {
   }
 
   EXPECT_TRUE(log.wait_for("Successfully completed launching application", 10s));
-  auto report = report_of("Served");
+  auto report = report_of("Kolvaris");
   ASSERT_TRUE(report);
-  EXPECT_EQ(
-      report->fields["uid"],
-      is_root() ? "501 501" : std::to_string(::geteuid()) + " " + std::to_string(::geteuid()));
+  EXPECT_EQ(report->fields["uid"], std::to_string(::geteuid()) + " " + std::to_string(::geteuid()));
   auto texts = log.texts();
   EXPECT_NE(std::find(texts.begin(), texts.end(), "IPC: Command successful: WaitForExitAndLaunch"),
             texts.end());
+}
+
+// --- Who asked ----------------------------------------------------------------------------------
+
+TEST(SessionVariables, OnlyTheSessionsOwnNamesPassWithinBounds) {
+  using platform::linux_impl::is_session_variable;
+  for (std::string_view allowed :
+       {"DISPLAY=:0", "WAYLAND_DISPLAY=wayland-0", "XAUTHORITY=/run/user/1000/gdm/Xauthority",
+        "XDG_RUNTIME_DIR=/run/user/1000", "DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/1000/bus",
+        "LANG=de_DE.UTF-8", "LC_ALL=C", "LC_MESSAGES=fr_FR.UTF-8", "DISPLAY="}) {
+    EXPECT_TRUE(is_session_variable(allowed)) << allowed;
+  }
+  for (std::string_view refused : {"LD_PRELOAD=/tmp/evil.so",
+                                   "LD_LIBRARY_PATH=/tmp",
+                                   "LD_AUDIT=/tmp/a.so",
+                                   "GCONV_PATH=/tmp",
+                                   "LOCPATH=/tmp",
+                                   "NLSPATH=/tmp/%N",
+                                   "GLIBC_TUNABLES=x",
+                                   "HOME=/root",
+                                   "PATH=/tmp",
+                                   "SHELL=/tmp/sh",
+                                   "TMPDIR=/tmp",
+                                   "DISPLAYS=:0",
+                                   "display=:0",
+                                   "LC_=x",
+                                   "LC_all=C",
+                                   "LC_ALL1=C",
+                                   "LC_ALL=../../tmp/evil",
+                                   "LANG=/tmp/evil",
+                                   "DISPLAY",
+                                   "=:0",
+                                   ""}) {
+    EXPECT_FALSE(is_session_variable(refused)) << refused;
+  }
+  const std::string longest = "DISPLAY=" + std::string(4096 - 8, 'x');
+  EXPECT_TRUE(is_session_variable(longest));
+  EXPECT_FALSE(is_session_variable(longest + "x"));
+  EXPECT_FALSE(is_session_variable(std::string("DISPLAY=:0\0LD_PRELOAD=x", 23)));
+}
+
+TEST(SessionVariables, BlockKeepsTheFirstOfEachNameAndDropsWhatIsCutOff) {
+  using platform::linux_impl::session_variables_of;
+  using std::literals::string_literals::operator""s;
+  EXPECT_EQ(session_variables_of(
+                "PATH=/bin\0DISPLAY=:1\0LD_PRELOAD=/x.so\0DISPLAY=:2\0LANG=C\0XAUTHORITY=/a"s),
+            (std::vector<std::string>{"DISPLAY=:1", "LANG=C"}));
+  EXPECT_EQ(session_variables_of(""s), std::vector<std::string>{});
+  EXPECT_EQ(session_variables_of("\0\0DISPLAY=:1\0"s), std::vector<std::string>{"DISPLAY=:1"});
+
+  // At most 32 are kept, however many different locale categories a process invents.
+  std::string many;
+  for (char a = 'A'; a <= 'Z'; ++a) {
+    for (char b = 'A'; b <= 'B'; ++b) many += std::string("LC_") + a + b + "=C" + '\0';
+  }
+  auto kept = session_variables_of(many);
+  ASSERT_EQ(kept.size(), platform::linux_impl::MAX_SESSION_VARIABLES);
+  EXPECT_EQ(kept.front(), "LC_AA=C");
+
+  // Nothing past the read bound is looked at.
+  std::string huge(platform::linux_impl::MAX_ENVIRONMENT_READ, 'x');
+  huge[0] = '\0';
+  EXPECT_EQ(session_variables_of(huge + "DISPLAY=:1"s + '\0'), std::vector<std::string>{});
+}
+
+// A peer of a listening socket in the abstract namespace, connected from a child process that
+// first becomes `uid`:`gid` (when given; root only) and then execs `sleep` with `environment`.
+class Peer {
+ public:
+  Peer(std::optional<std::pair<uid_t, gid_t>> identity, std::vector<std::string> environment,
+       bool exec_after_connect = true) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string name =
+        "kolvaris-requester-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++);
+    std::memcpy(address.sun_path + 1, name.data(), name.size());
+    const socklen_t length =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    listener_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(listener_.get(), 1) != 0) {
+      return;
+    }
+    std::vector<char*> envp;
+    for (auto& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    char sleep_name[] = "sleep";
+    char seconds[] = "30";
+    char* argv[] = {sleep_name, seconds, nullptr};
+    child_ = ::fork();
+    if (child_ == 0) {
+      if (identity) {
+        if (::setgroups(0, nullptr) != 0 ||
+            ::setresgid(identity->second, identity->second, identity->second) != 0 ||
+            ::setresuid(identity->first, identity->first, identity->first) != 0) {
+          ::_exit(90);
+        }
+      }
+      int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);  // inherited across exec: it stays the peer
+      if (::connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) ::_exit(91);
+      if (!exec_after_connect) ::_exit(0);
+      ::execve("/bin/sleep", argv, envp.data());
+      ::_exit(92);
+    }
+    accepted_.reset(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+  }
+  ~Peer() {
+    if (child_ > 0) {
+      ::kill(child_, SIGKILL);
+      ::waitpid(child_, nullptr, 0);
+    }
+  }
+  int socket() const { return accepted_.get(); }
+  pid_t pid() const { return child_; }
+  // Waits until the child runs `sleep`: its environment is then the one it was exec'd with.
+  bool wait_for_exec() const {
+    for (int i = 0; i < 500; ++i) {
+      char target[256] = {};
+      const std::string exe = "/proc/" + std::to_string(child_) + "/exe";
+      if (::readlink(exe.c_str(), target, sizeof target - 1) > 0 &&
+          std::string_view(target).ends_with("/sleep")) {
+        return true;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    return false;
+  }
+  void collect() {
+    ::waitpid(child_, nullptr, 0);
+    child_ = -1;
+  }
+
+ private:
+  static inline int counter_ = 0;
+  common::util::UniqueFd listener_, accepted_;
+  pid_t child_ = -1;
+};
+
+TEST(Requester, IsThePeerAsItConnectedWithItsSessionVariablesOnly) {
+  if (!is_root()) GTEST_SKIP() << "needs root to connect as another user";
+  Peer peer(std::pair<uid_t, gid_t>{4711, 4712},
+            {"PATH=/bin", "LD_LIBRARY_PATH=/tmp/evil", "DISPLAY=:3", "HOME=/root", "LANG=C.UTF-8",
+             "DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/4711/bus", "LC_MESSAGES=/tmp/evil",
+             "XDG_RUNTIME_DIR=/run/user/4711", "GCONV_PATH=/tmp", "WAYLAND_DISPLAY=wayland-0",
+             "XAUTHORITY=/tmp/xauth", "DISPLAY=:4"});
+  ASSERT_GE(peer.socket(), 0);
+  ASSERT_TRUE(peer.wait_for_exec());
+  LinuxProcesses processes;
+  auto requester = processes.requester_of(peer.socket());
+  ASSERT_TRUE(requester) << requester.error();
+  EXPECT_EQ(requester->uid, 4711u);
+  EXPECT_EQ(requester->gid, 4712u);
+  EXPECT_EQ(
+      requester->session_environment,
+      (std::vector<std::string>{
+          "DISPLAY=:3", "LANG=C.UTF-8", "DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/4711/bus",
+          "XDG_RUNTIME_DIR=/run/user/4711", "WAYLAND_DISPLAY=wayland-0", "XAUTHORITY=/tmp/xauth"}));
+}
+
+// A peer that has gone (and whose pid another process may hold by now) still tells who connected,
+// but nothing of any process's environment is read.
+TEST(Requester, PeerThatHasGoneKeepsItsUserButHasNoSession) {
+  std::optional<std::pair<uid_t, gid_t>> identity;
+  if (is_root()) identity = std::pair<uid_t, gid_t>{4711, 4712};
+  Peer peer(identity, {}, /*exec_after_connect=*/false);
+  ASSERT_GE(peer.socket(), 0);
+  peer.collect();
+  LinuxProcesses processes;
+  auto requester = processes.requester_of(peer.socket());
+  ASSERT_TRUE(requester) << requester.error();
+  EXPECT_EQ(requester->uid, is_root() ? 4711u : ::geteuid());
+  EXPECT_EQ(requester->gid, is_root() ? 4712u : ::getegid());
+  EXPECT_TRUE(requester->session_environment.empty());
+}
+
+// The kernel answers uid and gid -1 for a socket without a peer; to the set*id calls -1 means
+// "keep the current one", which would leave the application root.
+TEST(Requester, SocketWithoutAPeerIsAnErrorNotAUserMinusOne) {
+  common::util::UniqueFd unconnected(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  LinuxProcesses processes;
+  auto requester = processes.requester_of(unconnected.get());
+  ASSERT_FALSE(requester);
+  EXPECT_EQ(requester.error(), ENOTCONN);
+  EXPECT_EQ(processes.requester_of(-1).error(), EBADF);
+}
+
+TEST_F(BundleLaunch, RequesterMinusOneIsRefusedRatherThanLeftAsRoot) {
+  fs::path bundle = probe_bundle("Unchanged");
+  ::chmod(apps_.c_str(), 01777);
+  for (platform::Requester requester :
+       {platform::Requester{UINT32_MAX, 80, {}}, platform::Requester{501, UINT32_MAX, {}}}) {
+    LaunchOutcome outcome = open(bundle, requester);
+    EXPECT_FALSE(outcome.running_application);
+    EXPECT_EQ(outcome.error_description, "Invalid argument");
+  }
+  std::this_thread::sleep_for(100ms);
+  EXPECT_FALSE(fs::exists(apps_ / "Unchanged.app.report"));
 }
 
 }  // namespace

@@ -43,8 +43,9 @@ TEST(Load, TwoHundredClientsTwentyCommandsEachThenIdleShutdown) {
     executed.fetch_add(1);
     return {};
   };
-  services.wait_and_launch =
-      [&](const msg::WaitForExitAndLaunch& c) -> asio::awaitable<common::Status> {
+  services.identify_requester = [](int) { return common::Result<platform::Requester>(); };
+  services.wait_and_launch = [&](const msg::WaitForExitAndLaunch& c,
+                                 const platform::Requester&) -> asio::awaitable<common::Status> {
     executed.fetch_add(1);
     if (c.pid % 2) co_return common::fail_other("odd");
     co_return common::Status{};
@@ -140,8 +141,9 @@ TEST(FairWork, RelaunchAndNewConnectionAreServedWhileReplacementsBlock) {
     changed.wait(lock, [&] { return release; });
     return {};
   };
-  services.wait_and_launch =
-      [](const msg::WaitForExitAndLaunch&) -> asio::awaitable<common::Status> {
+  services.identify_requester = [](int) { return common::Result<platform::Requester>(); };
+  services.wait_and_launch = [](const msg::WaitForExitAndLaunch&,
+                                const platform::Requester&) -> asio::awaitable<common::Status> {
     co_return common::Status{};
   };
   asio::thread_pool file_work(2);

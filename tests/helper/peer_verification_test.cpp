@@ -13,7 +13,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,6 +26,7 @@
 #include "common/util/unique_fd.hpp"
 #include "main/client_verification.hpp"
 #include "platform/linux/code_signing_linux.hpp"
+#include "platform/linux/mapped_code.hpp"
 
 namespace {
 
@@ -31,7 +34,7 @@ using namespace codesign_test;
 using common::util::UniqueFd;
 using platform::linux_impl::LinuxCodeSigning;
 
-constexpr std::string_view kCheckPrefix = "SecCodeCheckValidity failed with code: ";
+constexpr std::string_view CHECK_PREFIX = "SecCodeCheckValidity failed with code: ";
 
 // A child process that is killed and reaped when the object goes away.
 class Child {
@@ -172,8 +175,37 @@ class PeerVerificationTest : public ::testing::Test {
     return verify(connection.get());
   }
 
+  std::string recheck(int fd) {
+    auto result = main_service::recheck_client_code_signing(platform_, fd);
+    return result ? std::string("accepted") : result.error().text();
+  }
+
+  // Waits until process `pid` runs `executable` (after an exec).
+  static bool wait_for_exe(pid_t pid, const fs::path& executable) {
+    auto exe = "/proc/" + std::to_string(pid) + "/exe";
+    for (int i = 0; i < 1000; ++i) {
+      std::error_code ignored;
+      if (fs::read_symlink(exe, ignored) == executable) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+  }
+
+  static std::string invalidated(std::string_view detail) {
+    return check_failure("-67063", "the identity of the running code has been invalidated: " +
+                                       std::string(detail));
+  }
+
+  // The preload library copied where an ordinary user would keep it.
+  fs::path user_library(const std::string& name) {
+    fs::path library = scratch_.path() / name;
+    fs::copy_file(KOLVARIS_ERASE_PRELOAD, library);
+    EXPECT_EQ(::chown(library.c_str(), 65534, 65534), 0);
+    return library;
+  }
+
   static std::string check_failure(std::string_view code, std::string_view description) {
-    return std::string(kCheckPrefix) + std::string(code) +
+    return std::string(CHECK_PREFIX) + std::string(code) +
            " and error: " + std::string(description);
   }
 
@@ -319,6 +351,175 @@ TEST_F(PeerVerificationTest, ConcurrentVerificationsShareNothing) {
     EXPECT_EQ(results[i], which % 2 ? check_failure("-67062", "code object is not signed at all")
                                     : std::string("accepted"));
   }
+}
+
+// The attack of a process that connects, forks, and execs the signed application: the helper
+// sees the signed code at the pid that connected, while the child holds the same connection.
+TEST_F(PeerVerificationTest, ConnectionAlsoHeldByAForkedChildIsRefused) {
+  fs::path bundle = client_bundle("signed", test_pki());
+  Child attacker = spawn({KOLVARIS_CODESIGN_TEST_CLIENT, socket_path_, "fork-exec",
+                          (bundle / MAIN_EXECUTABLE).string(), "-", "idle"},
+                         {});
+  UniqueFd connection = accept_peer();
+  ASSERT_TRUE(connection);
+  ASSERT_TRUE(wait_for_exe(attacker.pid(), bundle / MAIN_EXECUTABLE));
+  std::string verdict = verify(connection.get());
+  const std::string held = invalidated("the client end of the connection is also held by process ");
+  ASSERT_TRUE(verdict.starts_with(held)) << verdict;
+  // The other holder is the attacker's child, not some process that merely shares a pid range.
+  pid_t holder = std::stoi(verdict.substr(held.size()));
+  std::ifstream stat("/proc/" + std::to_string(holder) + "/stat");
+  std::string pid_field, name, state;
+  pid_t parent = 0;
+  stat >> pid_field >> name >> state >> parent;
+  EXPECT_EQ(parent, attacker.pid());
+  ::kill(holder, SIGKILL);
+}
+
+// Frames queued before an exec arrive from a process that, by the time it is looked at, runs the
+// signed code; the descriptor it inherited is what gives it away.
+TEST_F(PeerVerificationTest, ConnectionInheritedAcrossExecIsRefused) {
+  fs::path bundle = client_bundle("signed", test_pki());
+  Child attacker = spawn({KOLVARIS_CODESIGN_TEST_CLIENT, socket_path_, "queue-exec",
+                          (bundle / MAIN_EXECUTABLE).string(), "-", "idle"},
+                         {});
+  UniqueFd connection = accept_peer();
+  ASSERT_TRUE(connection);
+  ASSERT_TRUE(wait_for_exe(attacker.pid(), bundle / MAIN_EXECUTABLE));
+  std::string verdict = verify(connection.get());
+  EXPECT_TRUE(verdict.starts_with(
+      invalidated("the process holds the client end of the connection in descriptor ")))
+      << verdict;
+  EXPECT_TRUE(verdict.ends_with(
+      ", which is kept across exec: it may have been inherited with frames queued by the program "
+      "that ran before"))
+      << verdict;
+}
+
+TEST_F(PeerVerificationTest, DumpableClientOfAnOrdinaryUserIsRefused) {
+  fs::path bundle = client_bundle("signed", test_pki());
+  SpawnOptions options;
+  options.run_as = 65534;
+  options.environment = {"KOLVARIS_TEST_CLIENT_DUMPABLE=1"};
+  Child client = start(bundle / MAIN_EXECUTABLE, options);
+  EXPECT_EQ(verify_started(client),
+            invalidated("the process is dumpable, so processes of its user can trace it or take "
+                        "its connection"));
+}
+
+// A preloaded library that renames LD_PRELOAD in the process's own environment passes an
+// environment check; what the process has mapped still shows it.
+TEST_F(PeerVerificationTest, PreloadThatErasesItselfFromTheEnvironmentIsRefused) {
+  fs::path bundle = client_bundle("signed", test_pki());
+  fs::path library = user_library("libhelpful.so");
+  SpawnOptions options;
+  options.environment = {"LD_PRELOAD=" + library.string()};
+  Child client = start(bundle / MAIN_EXECUTABLE, options);
+  UniqueFd connection = accept_peer();
+  ASSERT_TRUE(connection);
+  std::string environ = read_file("/proc/" + std::to_string(client.pid()) + "/environ");
+  EXPECT_EQ(environ.find("LD_PRELOAD="), std::string::npos) << "the library did not hide itself";
+  EXPECT_NE(environ.find("XD_PRELOAD="), std::string::npos);
+  EXPECT_EQ(verify(connection.get()),
+            invalidated("the process maps " + library.string() +
+                        ", which is neither sealed in its bundle nor a protected system file"));
+}
+
+TEST_F(PeerVerificationTest, LibrarySealedInTheBundleIsAcceptedUntilItIsChanged) {
+  fs::path bundle = client_bundle("signed", "");
+  fs::path library = bundle / "Contents/Frameworks/libsealed.so";
+  fs::create_directories(library.parent_path());
+  fs::copy_file(KOLVARIS_ERASE_PRELOAD, library);
+  ASSERT_TRUE(sign(bundle, test_pki()).has_value());
+  SpawnOptions options;
+  options.environment = {"LD_PRELOAD=" + library.string()};
+  Child sealed_client = start(bundle / MAIN_EXECUTABLE, options);
+  EXPECT_EQ(verify_started(sealed_client), "accepted");
+
+  // Changed after signing (an appended byte keeps it loadable): no longer the sealed library.
+  std::ofstream(library, std::ios::app) << '\0';
+  Child changed_client = start(bundle / MAIN_EXECUTABLE, options);
+  EXPECT_EQ(verify_started(changed_client),
+            invalidated("the process maps " + library.string() +
+                        ", which is neither sealed in its bundle nor a protected system file"));
+}
+
+// Before each command the connection is checked again, without reading the bundle: code loaded
+// or processes forked since the verification are caught, a bundle replaced on disk is not held
+// against the process that still runs the verified code.
+TEST_F(PeerVerificationTest, RecheckCatchesWhatChangedSinceTheVerification) {
+  fs::path bundle = client_bundle("signed", test_pki());
+  fs::path library = user_library("libplugin.so");
+  Child loader = spawn({(bundle / MAIN_EXECUTABLE).string(), socket_path_, "serve", "dlopen",
+                        library.string()},
+                       {});
+  Child forker =
+      spawn({(bundle / MAIN_EXECUTABLE).string(), socket_path_, "serve", "fork"}, {});
+  for (int i = 0; i < 2; ++i) {
+    UniqueFd connection = accept_peer();
+    ASSERT_TRUE(connection);
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    ::getsockopt(connection.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length);
+    ASSERT_EQ(verify(connection.get()), "accepted");
+    // First command: nothing has changed yet.
+    char frame[512];
+    ASSERT_GT(::read(connection.get(), frame, sizeof frame), 0);
+    ASSERT_EQ(recheck(connection.get()), "accepted");
+    const char reply[] = "\0\0\0\x0d{\"type\":\"Err\"}";
+    ASSERT_EQ(::write(connection.get(), reply, sizeof reply - 1),
+              static_cast<ssize_t>(sizeof reply - 1));
+    // Second command, sent after the client loaded a library or forked.
+    ASSERT_GT(::read(connection.get(), frame, sizeof frame), 0);
+    std::string verdict = recheck(connection.get());
+    if (credentials.pid == loader.pid()) {
+      EXPECT_EQ(verdict, invalidated("the process maps " + library.string() +
+                                     ", which is neither sealed in its bundle nor a protected "
+                                     "system file"));
+    } else {
+      EXPECT_TRUE(verdict.starts_with(
+          invalidated("the client end of the connection is also held by process ")))
+          << verdict;
+    }
+  }
+}
+
+TEST_F(PeerVerificationTest, RecheckAcceptsTheVerifiedProcessAfterItsBundleWasReplaced) {
+  fs::path bundle = client_bundle("signed", test_pki());
+  Child client = start(bundle / MAIN_EXECUTABLE);
+  UniqueFd connection = accept_peer();
+  ASSERT_TRUE(connection);
+  ASSERT_EQ(verify(connection.get()), "accepted");
+
+  // An update swaps a new version into place and removes the old one, executable included.
+  fs::path update = client_bundle("update", "");
+  fs::copy_file("/bin/sleep", update / MAIN_EXECUTABLE, fs::copy_options::overwrite_existing);
+  ASSERT_TRUE(sign(update, test_pki()).has_value());
+  fs::remove_all(bundle);
+  fs::rename(update, bundle);
+  EXPECT_EQ(recheck(connection.get()), "accepted");
+
+  // A fresh verification judges the process against what is on disk now.
+  EXPECT_EQ(verify(connection.get()),
+            check_failure("-67034",
+                          "the code on disk does not match what is running: the running "
+                          "executable differs from the sealed Contents/MacOS/Kolvaris"));
+}
+
+TEST(CodeInjectingVariables, GlibcsUnsafeListIsRefusedAndOnlyByExactName) {
+  using platform::linux_impl::is_code_injecting_variable;
+  for (const char* name :
+       {"GCONV_PATH", "GETCONF_DIR", "HOSTALIASES", "LD_AUDIT", "LD_DEBUG", "LD_DEBUG_OUTPUT",
+        "LD_DYNAMIC_WEAK", "LD_HWCAP_MASK", "LD_LIBRARY_PATH", "LD_ORIGIN_PATH", "LD_PRELOAD",
+        "LD_PROFILE", "LD_SHOW_AUXV", "LOCALDOMAIN", "LOCPATH", "MALLOC_TRACE", "NIS_PATH",
+        "NLSPATH", "RESOLV_HOST_CONF", "RES_OPTIONS", "TZDIR"}) {
+    EXPECT_TRUE(is_code_injecting_variable(std::string(name) + "=")) << name;
+    EXPECT_FALSE(is_code_injecting_variable(std::string(name) + "X=1")) << name;
+    EXPECT_FALSE(is_code_injecting_variable(std::string("X") + name + "=1")) << name;
+  }
+  EXPECT_FALSE(is_code_injecting_variable("LD_PRELOAD"));  // no value: not a variable
+  EXPECT_FALSE(is_code_injecting_variable("HOME=/"));
+  EXPECT_FALSE(is_code_injecting_variable("TMPDIR=/tmp/user-1000"));
 }
 
 }  // namespace

@@ -56,7 +56,7 @@ class QuarantineToolTest : public ::testing::Test {
   std::filesystem::path output() const { return work_.path() / "output"; }
 
   common::Status remove(const std::string& path) {
-    return util::security::remove_quarantine_attribute(files_, path);
+    return util::security::remove_quarantine_attribute(files_, platform::FileUrl{path, true}, path);
   }
 
   test_support::TempDir bin_;
@@ -69,7 +69,8 @@ TEST_F(QuarantineToolTest, ArgumentsReachTheToolOneByOneWithoutAShell) {
   install_tool("printf '%s\\n' \"$#\" \"$@\" > \"$TOOL_OUTPUT\"");
   const std::string path = "/tmp/My App's \"new\" $HOME `id`.app";
   ASSERT_TRUE(remove(path));
-  EXPECT_EQ(read_file(output()), "4\n-r\n-d\ncom.apple.quarantine\n" + path + "\n");
+  // -s before -d: the tool must act on links themselves, never on what they point to.
+  EXPECT_EQ(read_file(output()), "5\n-r\n-s\n-d\ncom.apple.quarantine\n" + path + "\n");
   // The platform's own attribute calls are not used when the tool is.
   EXPECT_TRUE(files_.calls.empty());
 }
@@ -159,11 +160,11 @@ TEST(QuarantineAttributeCalls, PlatformRemovalReportsOnlyAFailureOfTheWhole) {
   files.add_file("/b/f", "", 0, 0);
   files.items["/b/f"].attributes.insert("com.apple.quarantine");
   files.items["/b/f"].attributes.insert("com.example.other");
-  ASSERT_TRUE(util::security::remove_quarantine_attribute(files, "/b"));
+  ASSERT_TRUE(util::security::remove_quarantine_attribute(files, platform::FileUrl{"/b", true}, "/b"));
   EXPECT_EQ(files.items["/b/f"].attributes, std::set<std::string>{"com.example.other"});
 
   files.quarantine_error = ENOENT;
-  auto result = util::security::remove_quarantine_attribute(files, "/b");
+  auto result = util::security::remove_quarantine_attribute(files, platform::FileUrl{"/b", true}, "/b");
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().text(), "No such file or directory (os error 2)");
 }

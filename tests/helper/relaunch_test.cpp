@@ -1,6 +1,6 @@
 // The WaitForExitAndLaunch procedure against a scripted process table: the order and streams of
-// its log lines, the pauses of the exit wait, what is asked of the launcher, and the three
-// outcomes of the launch completion handler.
+// its log lines, the pauses of the exit wait, what is asked of the launcher and for whom, the
+// identity check that comes first, and the three outcomes of the launch completion handler.
 
 #include "main/relaunch.hpp"
 
@@ -15,9 +15,12 @@
 #include <optional>
 #include <thread>
 
+#include "common/constants.hpp"
 #include "common/ipc/client.hpp"
 #include "common/util/quoted.hpp"
 #include "main/connection.hpp"
+#include "platform/fake/fake_code_signing.hpp"
+#include "platform/fake/fake_files.hpp"
 #include "platform/fake/fake_processes.hpp"
 #include "platform/processes.hpp"
 #include "served_connection.hpp"
@@ -50,7 +53,11 @@ main_service::ExitWaitParameters short_pauses() {
 
 class Relaunch : public ::testing::Test {
  protected:
-  Relaunch() { platform_.processes = &processes_; }
+  Relaunch() {
+    platform_.processes = &processes_;
+    platform_.files = &files_;
+    platform_.code_signing = &code_signing_;
+  }
 
   common::Status run(std::uint32_t pid, std::string app_path,
                      main_service::ExitWaitParameters parameters) {
@@ -68,7 +75,8 @@ class Relaunch : public ::testing::Test {
                                 main_service::ExitWaitParameters parameters,
                                 std::optional<common::Status>& result) {
     msg::WaitForExitAndLaunch c{pid, std::move(app_path)};
-    result = co_await main_service::run_wait_for_exit_and_launch(platform_, c, parameters);
+    result =
+        co_await main_service::run_wait_for_exit_and_launch(platform_, c, requester_, parameters);
   }
 
   // Every pause between two checks, in milliseconds.
@@ -99,6 +107,9 @@ class Relaunch : public ::testing::Test {
   }
 
   FakeProcesses processes_;
+  platform::fake::FakeFiles files_;
+  platform::fake::FakeCodeSigning code_signing_;
+  platform::Requester requester_{4711, 4711, {"DISPLAY=:7", "LANG=de_DE.UTF-8"}};
   platform::Platform platform_;
 };
 
@@ -310,12 +321,57 @@ TEST(Delay, TheCommandsFourPausesAreWrittenAsTheRetryLinesShowThem) {
   EXPECT_EQ(written, (std::vector<std::string>{"500ms", "1s", "2s", "4s"}));
 }
 
+// The launcher is asked only for the application this helper serves, and on behalf of whoever
+// asked: the identity check of an installed bundle comes before the request, not a full one.
+TEST_F(Relaunch, BundleIsCheckedForItsIdentityAndOpenedForTheRequester) {
+  CapturedLog log;
+  EXPECT_TRUE(run(12, APP, short_pauses()));
+  EXPECT_EQ(code_signing_.journal.at(0), "create_code_url " + APP);
+  EXPECT_NE(std::find(code_signing_.journal.begin(), code_signing_.journal.end(),
+                      "check_static_validity " + APP + " against " +
+                          std::string(common::CLIENT_CODE_REQUIREMENT) + " (identity)"),
+            code_signing_.journal.end());
+  auto requests = processes_.open_requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].requester.uid, 4711u);
+  EXPECT_EQ(requests[0].requester.gid, 4711u);
+  EXPECT_EQ(requests[0].requester.session_environment,
+            (std::vector<std::string>{"DISPLAY=:7", "LANG=de_DE.UTF-8"}));
+}
+
+// A directory that only looks like a bundle (anyone can make one in /tmp) or an application
+// signed by someone else is never started. The refusal is a failed launch: the handler's failure
+// line after the request lines, and the command itself still succeeds.
+TEST_F(Relaunch, BundleThatFailsTheIdentityCheckIsAFailedLaunchAndNothingIsOpened) {
+  code_signing_.static_validity_failure =
+      platform::SecFailure{-67062, {{-67062, "code object is not signed at all"}}};
+  CapturedLog log;
+  EXPECT_TRUE(run(12, "/tmp", short_pauses()));
+  EXPECT_EQ(
+      log.lines(),
+      concat({head(12, "/tmp"),
+              launch(12, "/tmp"),
+              {err("Failed to launch application: SecStaticCodeCheckValidityWithErrors "
+                   "failed with code: -67062 and error: code object is not signed at all")}}));
+  EXPECT_TRUE(processes_.open_requests().empty());
+
+  code_signing_.static_validity_failure.reset();
+  code_signing_.static_code_status = -67068;
+  CapturedLog second;
+  EXPECT_TRUE(run(12, "/Applications/Other.app", short_pauses()));
+  EXPECT_EQ(second.lines().back(),
+            err("Failed to launch application: SecStaticCodeCreateWithPath failed with code: "
+                "-67068"));
+  EXPECT_TRUE(processes_.open_requests().empty());
+}
+
 // Through the connection handler: the command's lines sit between its received and successful
 // lines, and the client gets its reply without waiting for the launch outcome.
 TEST_F(Relaunch, ThroughTheConnectionHandler) {
   CapturedLog log;
   auto services = main_service::real_services(platform_);
   services.verify_peer = [](int) { return common::Status{}; };
+  services.recheck_peer = nullptr;  // the peer here is the test itself
   {
     test_support::ServedConnection c(services);
     c.send(R"({"type":"WaitForExitAndLaunch","pid":31337,"app_path":")" + APP + "\"}");
@@ -330,6 +386,56 @@ TEST_F(Relaunch, ThroughTheConnectionHandler) {
                out("IPC: Connection was closed by the client"),
                out("IPC: Client connection closed successfully")}}));
   EXPECT_EQ(processes_.open_requests().size(), 1u);
+}
+
+// Who asked is read once, when the client connects, and every relaunch on that connection acts
+// for that user; the command has no way to name another.
+TEST_F(Relaunch, RequesterIsReadOnceAtConnectionTimeAndUsedForEveryLaunch) {
+  processes_.set_requester({1234, 99, {"WAYLAND_DISPLAY=wayland-1"}});
+  auto services = main_service::real_services(platform_);
+  services.verify_peer = [](int) { return common::Status{}; };
+  CapturedLog log;
+  {
+    test_support::ServedConnection c(services);
+    for (int i = 0; i < 2; ++i) {
+      c.send(R"({"type":"WaitForExitAndLaunch","pid":31337,"app_path":")" + APP + "\"}");
+      EXPECT_EQ(c.reply().value(), R"({"type":"Ok"})");
+      // What a later look-up would say: root. It must never be asked.
+      processes_.set_requester({0, 0, {}});
+    }
+  }
+  EXPECT_EQ(processes_.requester_lookups().size(), 1u);
+  auto requests = processes_.open_requests();
+  ASSERT_EQ(requests.size(), 2u);
+  for (const auto& request : requests) {
+    EXPECT_EQ(request.requester.uid, 1234u);
+    EXPECT_EQ(request.requester.gid, 99u);
+    EXPECT_EQ(request.requester.session_environment,
+              std::vector<std::string>{"WAYLAND_DISPLAY=wayland-1"});
+  }
+}
+
+// A peer whose user cannot be read is turned away like one that fails verification, before any
+// frame is read; a peer that fails verification is not even looked up.
+TEST_F(Relaunch, PeerWhoseUserCannotBeReadIsTurnedAway) {
+  processes_.set_requester_errno(ENOTCONN);
+  auto services = main_service::real_services(platform_);
+  services.verify_peer = [](int) { return common::Status{}; };
+  CapturedLog log;
+  {
+    test_support::ServedConnection c(services);
+    EXPECT_TRUE(c.closed_by_helper());
+  }
+  EXPECT_TRUE(processes_.open_requests().empty());
+  EXPECT_EQ(log.lines(),
+            (Lines{out("IPC: Client connected"),
+                   err("IPC: Client connection closed with error: Client code signing validation "
+                       "failed: " +
+                       common::Error::os(ENOTCONN).text())}));
+
+  services.verify_peer = [](int) { return common::Status(common::fail_other("not signed")); };
+  { test_support::ServedConnection c(services); }
+  EXPECT_EQ(processes_.requester_lookups().size(), 1u);
 }
 
 }  // namespace

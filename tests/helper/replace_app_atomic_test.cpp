@@ -36,9 +36,9 @@ std::vector<std::string> full_log() {
       "Destination path: " + DESTINATION,
       "Validating signature of source app package",
       "Successfully validated signature of source app package",
+      "Initiating atomic replacement of destination app package with source app package",
       "Validating signature of destination app package",
       "Successfully validated signature of destination app package",
-      "Initiating atomic replacement of destination app package with source app package",
       "Reading file permissions of destination",
       "File permissions read successfully: Owner: 501, Group: 80, Mode: 493",
       "Creating temporary directory for copy operations",
@@ -46,6 +46,7 @@ std::vector<std::string> full_log() {
       "Copying item to temporary directory",
       "Validating signature of item in temporary directory",
       "Successfully validated signature of item in temporary directory",
+      "Replacing version 1.9 with version 1.10",
       "Recursively overriding ownership of item in temporary directory",
       "Recursively overriding ownership for contents of: " + url,
       "Overriding owner and group of file at URL: " + url + "/.hidden",
@@ -83,9 +84,9 @@ class ReplaceAppAtomicTest : public ::testing::Test {
   ReplaceAppAtomicTest() {
     platform_.files = &files_;
     files_.add_directory("/Applications", 0, 80, 0775);
-    add_bundle(DESTINATION, "old", USER, STAFF);
+    add_bundle(DESTINATION, "1.9", USER, STAFF);
     files_.add_directory("/Users/me/Downloads", USER, 20, 0755);
-    add_bundle(SOURCE, "new", USER, 20);
+    add_bundle(SOURCE, "1.10", USER, 20);
     files_.items[SOURCE + "/Contents/MacOS/App"].attributes.insert("com.apple.quarantine");
     files_.items[SOURCE].attributes.insert("com.apple.quarantine");
     initial_ = files_.items;
@@ -111,8 +112,10 @@ class ReplaceAppAtomicTest : public ::testing::Test {
   common::Status run(std::string source = SOURCE, std::string destination = DESTINATION) {
     common::ipc::message::ReplaceAppAtomic command{std::move(source), std::move(destination)};
     return main_service::run_replace_app_atomic(
-        platform_, command, [this](platform::Platform& p, std::string_view path) {
+        platform_, command, [this](platform::Platform& p, const util::fs::BundleToValidate& bundle) {
           EXPECT_EQ(&p, &platform_);
+          std::string_view path = bundle.path;
+          scopes_.push_back(bundle.scope);
           validated_.emplace_back(path);
           if (auto scripted = validation_.find(std::string(path)); scripted != validation_.end()) {
             return scripted->second();
@@ -154,6 +157,7 @@ class ReplaceAppAtomicTest : public ::testing::Test {
   CapturedLog log_;
   std::map<std::string, FakeItem> initial_;
   std::vector<std::string> validated_;
+  std::vector<platform::ValidationScope> scopes_;
   std::map<std::string, std::function<common::Status()>> validation_;
 };
 
@@ -276,9 +280,12 @@ TEST_F(ReplaceAppAtomicTest, DestinationSecurityFailuresStopAfterReadingPermissi
     CapturedLog log;
     auto result = util::fs::replace_directory_atomic(
         platform, SOURCE, DESTINATION,
-        [](platform::Platform&, std::string_view) { return common::Status{}; });
+        [](platform::Platform&, const util::fs::BundleToValidate&) { return common::Status{}; });
     EXPECT_EQ(error_of(result), c.error);
-    EXPECT_EQ(log.texts(), std::vector<std::string>{"Reading file permissions of destination"});
+    EXPECT_EQ(log.texts(), (std::vector<std::string>{
+                               "Validating signature of destination app package",
+                               "Successfully validated signature of destination app package",
+                               "Reading file permissions of destination"}));
     EXPECT_TRUE(files.items == before);
   }
 }
@@ -304,8 +311,9 @@ TEST_F(ReplaceAppAtomicTest, FoundationFailuresWithoutAnErrorObjectUseTheSubstit
   EXPECT_EQ(error_of(run()), substitute);
 }
 
-TEST_F(ReplaceAppAtomicTest, DestinationWithoutFileNameLeavesAnEmptyReplacementDirectory) {
-  // The destination exists (its parent is read for the replacement directory) but names no item.
+TEST_F(ReplaceAppAtomicTest, DestinationWithoutFileNameCreatesNothing) {
+  // The destination exists but names no item; a replacement directory "beside" it would be made
+  // inside the installed bundle.
   const std::string destination = DESTINATION + "/Contents/..";
   files_.items[destination] = files_.items[DESTINATION];
   validation_[destination] = [] { return common::Status{}; };
@@ -313,9 +321,7 @@ TEST_F(ReplaceAppAtomicTest, DestinationWithoutFileNameLeavesAnEmptyReplacementD
   EXPECT_EQ(error_of(run(SOURCE, destination)),
             "Could not get file name from the given \"destination_path\"");
   EXPECT_EQ(log_.texts().back(), "Creating temporary directory for copy operations");
-  const std::string made = DESTINATION + "/Contents/.item-replacement-1";
-  ASSERT_TRUE(files_.exists(made));
-  EXPECT_TRUE(files_.children(made).empty());
+  expect_nothing_created();
 }
 
 TEST_F(ReplaceAppAtomicTest, TemporaryItemUrlFailuresLeaveTheDirectoryEmpty) {
@@ -373,7 +379,7 @@ TEST_F(ReplaceAppAtomicTest, SourceSwappedAfterItsCheckIsRefusedInTheCopy) {
             "SecStaticCodeCheckValidityWithErrors failed with code: -67062 and error: code object "
             "is not signed at all");
   EXPECT_EQ(log_.texts().back(), "Validating signature of item in temporary directory");
-  EXPECT_EQ(files_.items.at(DESTINATION + "/Contents/MacOS/App").content, "old");
+  EXPECT_EQ(files_.items.at(DESTINATION + "/Contents/MacOS/App").content, "1.9");
   for (const auto& [path, item] : initial_) {
     if (path.starts_with(DESTINATION)) {
       EXPECT_TRUE(files_.items.at(path) == item) << path;

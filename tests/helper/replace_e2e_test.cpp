@@ -27,7 +27,9 @@ using Clock = std::chrono::steady_clock;
 using replace_support::SignedHelperctl;
 using test_support::ActivatedHelper;
 
-std::string quoted_argument(const fs::path& path) { return "'" + path.string() + "'"; }
+std::string quoted_argument(const fs::path& path) {
+  return test_support::shell_quoted(path.string());
+}
 
 TEST(ReplaceThroughTheHelper, SignedClientGetsOkAndTheBundleIsSwapped) {
   SignedHelperctl client;
@@ -62,6 +64,8 @@ TEST(ReplaceThroughTheHelper, SignedClientGetsOkAndTheBundleIsSwapped) {
                      "\n"
                      "Validating signature of source app package\n"
                      "Successfully validated signature of source app package\n"
+                     "Initiating atomic replacement of destination app package with source app "
+                     "package\n"
                      "Validating signature of destination app package\n"
                      "Successfully validated signature of destination app package\n"),
             std::string::npos)

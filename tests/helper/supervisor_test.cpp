@@ -13,6 +13,7 @@
 #include <asio/thread_pool.hpp>
 #include <asio/use_awaitable.hpp>
 #include <future>
+#include <optional>
 
 #include "common/util/log.hpp"
 #include "test_support.hpp"
@@ -56,11 +57,15 @@ class RunningSupervisor {
                    });
     thread_ = std::thread([this] { io_.run(); });
   }
+  // Also when the supervisor never returned (a count not given back keeps its watchdog
+  // re-arming on the workers forever): whatever is still queued there is dropped, not awaited,
+  // so a failing test fails at once instead of hanging in its teardown.
   ~RunningSupervisor() {
     if (thread_.joinable()) {
       io_.stop();
       thread_.join();
     }
+    workers_.stop();
     workers_.join();
   }
   // Elapsed time from start to the supervisor's return, or nothing if it did not return in time.
@@ -73,6 +78,8 @@ class RunningSupervisor {
   }
   std::string socket_path() const { return (dir_.path() / "s.sock").string(); }
   std::size_t active() const { return count_->load(); }
+  // What a connection task that never gives its count back leaves behind.
+  void leak_count() { count_->fetch_add(1); }
 
  private:
   test_support::TempDir dir_;
@@ -202,6 +209,17 @@ TEST(Supervisor, ConnectionBeyondTheCapIsClosedAtOnceWhileTheOthersAreServed) {
   EXPECT_FALSE(closed_within(served.front().get(), 0ms));
   served.clear();
   ASSERT_TRUE(sup.wait_returned(10s));
+}
+
+TEST(Supervisor, ACountNeverGivenBackKeepsItRunningAndTheFixtureStillEndsAtOnce) {
+  CapturedLog log;
+  std::optional<RunningSupervisor> sup(std::in_place);
+  sup->leak_count();
+  EXPECT_FALSE(sup->wait_returned(3 * INTERVAL));
+  EXPECT_TRUE(log.lines().empty());
+  auto ending = std::chrono::steady_clock::now();
+  sup.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - ending, INTERVAL);
 }
 
 TEST(TaskErrorText, MessageIsQuotedAndUnknownFaultsHaveNoMessage) {

@@ -6,12 +6,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -69,21 +71,40 @@ inline CapturedLog::Line err(std::string text) {
   return {common::util::LogStream::Stderr, std::move(text)};
 }
 
+// A fresh private directory, removed with everything in it at the end of the scope. The one
+// scratch directory of the tests: it throws when it cannot be made, since a test that went on
+// with an empty path would work in the current directory, or in "/" as root.
 class TempDir {
  public:
   TempDir() {
     std::string tmpl = (std::filesystem::temp_directory_path() / "kolvaris-test-XXXXXX").string();
-    path_ = ::mkdtemp(tmpl.data());
+    if (!::mkdtemp(tmpl.data())) {
+      throw std::system_error(errno, std::generic_category(), "mkdtemp " + tmpl);
+    }
+    path_ = tmpl;
   }
   ~TempDir() {
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
   }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
   const std::filesystem::path& path() const { return path_; }
 
  private:
   std::filesystem::path path_;
 };
+
+// `text` in single quotes for a shell command line (the tests' paths hold none). Appended piece by
+// piece: g++ 12 at -O3 takes "'" + text + "'" for an overlapping copy (a false -Wrestrict).
+inline std::string shell_quoted(const std::string& text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out += '\'';
+  out += text;
+  out += '\'';
+  return out;
+}
 
 // A bound, listening Unix socket at `path` (mode 0666 so unprivileged clients can connect).
 inline common::util::UniqueFd listen_unix(const std::string& path) {

@@ -1,10 +1,13 @@
 #include "send.hpp"
 
+#include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <iostream>
 
 #include "common/ipc/client.hpp"
+#include "kolvaris/helper_client.h"
 
 namespace helperctl {
 
@@ -21,45 +24,41 @@ bool parse_pid(const std::string& text, std::uint32_t& pid) {
 
 int run_send(const std::string& socket_path, int timeout_seconds, const std::string& command,
              const std::vector<std::string>& args) {
-  msg::IPCCommandMessage message;
-  if (command == "replace" && args.size() == 2) {
-    message = msg::ReplaceAppAtomic{args[0], args[1]};
-  } else if (command == "relaunch" && args.size() == 2) {
-    std::uint32_t pid = 0;
-    if (!parse_pid(args[0], pid)) {
-      std::cerr << "helperctl: relaunch: PID must be a number from 0 to 4294967295, not \""
-                << args[0] << "\"\n";
-      return 2;
-    }
-    message = msg::WaitForExitAndLaunch{pid, args[1]};
-  } else {
+  if ((command != "replace" && command != "relaunch") || args.size() != 2) {
     std::cerr << "helperctl: " << command << " takes two arguments (see helperctl --help)\n";
     return 2;
   }
-
-  auto fd = common::ipc::client::connect_to_helper(socket_path);
-  if (!fd) {
-    std::cerr << "helperctl: cannot connect to " << socket_path << ": " << fd.error().text()
-              << "\n";
+  std::uint32_t pid = 0;
+  if (command == "relaunch" && !parse_pid(args[0], pid)) {
+    std::cerr << "helperctl: relaunch: PID must be a number from 0 to 4294967295, not \"" << args[0]
+              << "\"\n";
     return 2;
   }
-  auto reply =
-      common::ipc::client::send_command(fd->get(), message, std::chrono::seconds(timeout_seconds));
-  if (!reply) {
-    if (reply.error().kind() == common::ErrorKind::UnexpectedEof) {
-      std::cerr << "helperctl: the helper closed the connection without a reply (was this "
-                   "program refused as a client? the helper's log says why)\n";
-    } else {
-      std::cerr << "helperctl: no reply from the helper: " << reply.error().text() << "\n";
-    }
-    return 2;
+  const auto timeout_ms = static_cast<std::uint32_t>(
+      std::min<long long>(static_cast<long long>(timeout_seconds) * 1000, UINT32_MAX));
+  char* error = nullptr;
+  const kolvaris_helper_status status =
+      command == "replace"
+          ? kolvaris_helper_replace_app_atomic(socket_path.c_str(), args[0].c_str(),
+                                               args[1].c_str(), timeout_ms, &error)
+          : kolvaris_helper_wait_for_exit_and_launch(socket_path.c_str(), pid, args[1].c_str(),
+                                                     timeout_ms, &error);
+  const std::string text = error != nullptr ? error : "out of memory";
+  kolvaris_helper_free_error(error);
+  switch (status) {
+    case KOLVARIS_HELPER_OK:
+      std::cout << "Ok\n";
+      return 0;
+    case KOLVARIS_HELPER_REFUSED:
+      std::cout << "Err (the helper's log says why)\n";
+      return 1;
+    case KOLVARIS_HELPER_COULD_NOT_CONNECT:
+    case KOLVARIS_HELPER_TIMED_OUT:
+    case KOLVARIS_HELPER_PROTOCOL_FAILURE:
+      break;
   }
-  if (*reply == msg::IPCResponseMessage::Ok) {
-    std::cout << "Ok\n";
-    return 0;
-  }
-  std::cout << "Err (the helper's log says why)\n";
-  return 1;
+  std::cerr << "helperctl: " << text << "\n";
+  return 2;
 }
 
 }  // namespace helperctl

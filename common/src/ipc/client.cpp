@@ -1,6 +1,10 @@
 #include "common/ipc/client.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -13,6 +17,23 @@
 
 namespace common::ipc::client {
 namespace {
+
+// A stream socket that does not survive exec. Where the flag exists the socket is born that way;
+// macOS has no SOCK_CLOEXEC, so there it is set right after, before any frame is written.
+int close_on_exec_stream_socket() {
+#ifdef SOCK_CLOEXEC
+  return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+#else
+  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  if (fd >= 0 && ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return -1;
+  }
+  return fd;
+#endif
+}
 
 // Waits until fd is ready for `events` or the deadline passes.
 Status wait_ready(int fd, short events, Deadline deadline) {
@@ -64,7 +85,15 @@ Result<util::UniqueFd> connect_to_helper(std::string_view socket_path) {
   addr.sun_family = AF_UNIX;
   if (socket_path.size() >= sizeof addr.sun_path) return fail_os(ENAMETOOLONG);
   std::memcpy(addr.sun_path, socket_path.data(), socket_path.size());
-  util::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+#if defined(__linux__)
+  // The helper serves a process that others of its user cannot trace or take the connection
+  // from; Linux has no per-connection guard for that, so the whole process gives up being
+  // dumpable (no core dumps, no debugger attach without CAP_SYS_PTRACE) from now on.
+  if (::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) return fail_last_os();
+#endif
+  // Close-on-exec is part of the protocol: the helper refuses a connection held in a descriptor
+  // that survives exec, since frames may have been queued before the exec.
+  util::UniqueFd fd(close_on_exec_stream_socket());
   if (!fd) return fail_last_os();
   int r;
   do {

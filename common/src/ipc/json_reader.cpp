@@ -3,6 +3,8 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <system_error>
 
@@ -178,12 +180,24 @@ std::string failure_text(std::string_view payload, const Failure& failure) {
          std::to_string(offset - line_start);
 }
 
+// The shortest scientific form that reads back as `value`, as to_chars gives it; to_chars for
+// floating point is missing from the C++ library of macOS before 13.3. At the shortest length
+// that round-trips, the correctly rounded digits of printf are the ones closest to the value,
+// which is what to_chars chooses too.
+std::string shortest_scientific(double value) {
+  char buffer[40];
+  for (int precision = 0; precision < 17; ++precision) {
+    const int n = std::snprintf(buffer, sizeof buffer, "%.*e", precision, value);
+    if (n > 0 && std::strtod(buffer, nullptr) == value) return std::string(buffer, n);
+  }
+  const int n = std::snprintf(buffer, sizeof buffer, "%.16e", value);
+  return std::string(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
+}
+
 std::string format_float(double value) {
   if (value == 0) return std::signbit(value) ? "-0.0" : "0.0";
-  char buffer[40];
-  const auto result =
-      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
-  std::string_view text(buffer, static_cast<std::size_t>(result.ptr - buffer));
+  const std::string scientific = shortest_scientific(value);
+  std::string_view text(scientific);
   std::string out;
   if (text.front() == '-') {
     out.push_back('-');

@@ -103,6 +103,8 @@ std::string decimal_with_carry(std::uint64_t value, std::uint32_t carry) {
 // `whole` followed by the `width`-digit fraction without its trailing zeros, then `unit`.
 std::string with_fraction(std::string whole, std::uint32_t fraction, int width,
                           std::string_view unit) {
+  // Widths are 3, 6 or 9 digits; anything else would write outside the buffer.
+  width = std::clamp(width, 1, 9);
   if (fraction != 0) {
     char digits[9];
     for (int i = width - 1; i >= 0; --i) {
@@ -110,7 +112,7 @@ std::string with_fraction(std::string whole, std::uint32_t fraction, int width,
       fraction /= 10;
     }
     int used = width;
-    while (digits[used - 1] == '0') --used;
+    while (used > 0 && digits[used - 1] == '0') --used;
     whole += '.';
     whole.append(digits, static_cast<std::size_t>(used));
   }

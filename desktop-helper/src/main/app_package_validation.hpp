@@ -4,6 +4,8 @@
 #include <string_view>
 
 #include "common/error.hpp"
+#include "platform/code_signing.hpp"
+#include "platform/files.hpp"
 #include "platform/platform.hpp"
 
 namespace main_service {
@@ -18,5 +20,11 @@ common::Status validate_app_package_signature(platform::Platform& platform,
 common::Status validate_app_package_signature(platform::Platform& platform,
                                               std::string_view app_path,
                                               std::string_view requirement_text);
+
+// The check of the bundle at a file URL, through the location the URL pins where the platform
+// pins one, reading as much of the bundle as `scope` says.
+common::Status validate_app_package_signature(platform::Platform& platform,
+                                              const platform::FileUrl& url,
+                                              platform::ValidationScope scope);
 
 }  // namespace main_service

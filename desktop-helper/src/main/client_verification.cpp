@@ -37,4 +37,12 @@ common::Status validate_client_code_signing(platform::Platform& platform, int so
   return {};
 }
 
+common::Status recheck_client_code_signing(platform::Platform& platform, int socket_fd) {
+  auto valid = platform.code_signing->recheck_guest_validity(socket_fd);
+  if (!valid) {
+    return common::fail(macos::error_from_cf_error(valid.error().error, "SecCodeCheckValidity"));
+  }
+  return {};
+}
+
 }  // namespace main_service

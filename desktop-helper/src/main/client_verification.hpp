@@ -13,4 +13,9 @@ namespace main_service {
 // the requirement's compile error, or the "SecCodeCheckValidity" error of the check.
 common::Status validate_client_code_signing(platform::Platform& platform, int socket_fd);
 
+// Checks, before a command runs, that the peer verified on this connection still is the only
+// process behind it and runs only the code verified then. Logs nothing.
+// Error: the "SecCodeCheckValidity" error of the check.
+common::Status recheck_client_code_signing(platform::Platform& platform, int socket_fd);
+
 }  // namespace main_service

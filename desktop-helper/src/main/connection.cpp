@@ -26,11 +26,18 @@ namespace msg = common::ipc::message;
 ConnectionServices real_services(platform::Platform& platform) {
   ConnectionServices s;
   s.verify_peer = [&platform](int fd) { return validate_client_code_signing(platform, fd); };
+  s.recheck_peer = [&platform](int fd) { return recheck_client_code_signing(platform, fd); };
+  s.identify_requester = [&platform](int fd) -> common::Result<platform::Requester> {
+    auto requester = platform.processes->requester_of(fd);
+    if (!requester) return common::fail_os(requester.error());
+    return std::move(*requester);
+  };
   s.replace_app = [&platform](const msg::ReplaceAppAtomic& command) {
     return run_replace_app_atomic(platform, command);
   };
-  s.wait_and_launch = [&platform](const msg::WaitForExitAndLaunch& command) {
-    return run_wait_for_exit_and_launch(platform, command);
+  s.wait_and_launch = [&platform](const msg::WaitForExitAndLaunch& command,
+                                  const platform::Requester& requester) {
+    return run_wait_for_exit_and_launch(platform, command, requester);
   };
   return s;
 }
@@ -49,7 +56,8 @@ asio::awaitable<common::Status> on_pool(const asio::any_io_executor& pool, Work 
 }  // namespace
 
 asio::awaitable<common::Status> handle_command(const ConnectionServices& services,
-                                               msg::IPCCommandMessage command) {
+                                               msg::IPCCommandMessage command,
+                                               const platform::Requester& requester) {
   if (auto* replace = std::get_if<msg::ReplaceAppAtomic>(&command)) {
     log_out("IPC: Command received: ReplaceAppAtomic");
     auto done = co_await on_pool(services.file_work,
@@ -60,13 +68,22 @@ asio::awaitable<common::Status> handle_command(const ConnectionServices& service
   }
   auto& relaunch = std::get<msg::WaitForExitAndLaunch>(command);
   log_out("IPC: Command received: WaitForExitAndLaunch");
-  auto done = co_await services.wait_and_launch(relaunch);
+  auto done = co_await services.wait_and_launch(relaunch, requester);
   if (!done) co_return done;
   log_out("IPC: Command successful: WaitForExitAndLaunch");
   co_return done;
 }
 
 namespace {
+
+// The verified peer's user, or why the peer is turned away. Who asked is read once, at
+// connection time: the relaunch acts for that user and no other, whatever the commands say.
+common::Result<platform::Requester> admit_peer(const ConnectionServices& services, int fd) {
+  if (auto verified = services.verify_peer(fd); !verified) {
+    return common::fail(std::move(verified.error()));
+  }
+  return services.identify_requester(fd);
+}
 
 using Duration = std::chrono::steady_clock::duration;
 
@@ -168,11 +185,12 @@ asio::awaitable<bool> send_reply(stream_protocol::socket& stream, SocketDeadline
 asio::awaitable<common::Status> handle_client(const ConnectionServices& services,
                                               stream_protocol::socket stream) {
   log_out("IPC: Client connected");
-  if (auto verified = services.verify_peer(stream.native_handle()); !verified) {
+  auto requester = admit_peer(services, stream.native_handle());
+  if (!requester) {
     asio::error_code ignored;
     stream.close(ignored);
     co_return common::fail_other("Client code signing validation failed: " +
-                                 verified.error().text());
+                                 requester.error().text());
   }
   const ConnectionDeadlines& limits = services.deadlines;
   SocketDeadline deadline(stream, co_await asio::this_coro::executor,
@@ -193,8 +211,16 @@ asio::awaitable<common::Status> handle_client(const ConnectionServices& services
     if (deadline.passed()) {
       command = common::fail_other("frame not completed within " + duration_text(limits.frame));
     }
+    if (command && services.recheck_peer) {
+      if (auto still = services.recheck_peer(stream.native_handle()); !still) {
+        asio::error_code ignored;
+        stream.close(ignored);
+        co_return common::fail_other("Client code signing validation failed before a command: " +
+                                     still.error().text());
+      }
+    }
     if (command) {
-      auto done = co_await handle_command(services, std::move(*command));
+      auto done = co_await handle_command(services, std::move(*command), *requester);
       if (!done) log_err("Error: IPC: Failed to execute command: " + done.error().text());
       if (co_await send_reply(stream, deadline,
                               done ? msg::IPCResponseMessage::Ok : msg::IPCResponseMessage::Err,

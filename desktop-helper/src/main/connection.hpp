@@ -10,6 +10,7 @@
 #include "common/error.hpp"
 #include "common/ipc/message.hpp"
 #include "platform/platform.hpp"
+#include "platform/processes.hpp"
 
 namespace main_service {
 
@@ -28,9 +29,16 @@ struct ConnectionDeadlines {
 struct ConnectionServices {
   // Checks the process at the other end of the socket.
   std::function<common::Status(int socket_fd)> verify_peer;
-  // The two commands; each writes its own log lines.
+  // Optional: checks again, before each command, that the verified peer alone is behind the
+  // socket; an error closes the connection without a reply.
+  std::function<common::Status(int socket_fd)> recheck_peer;
+  // Who asked: the user at the other end of the socket, as it connected. Called once, right after
+  // a successful verification; a failure ends the connection as a failed verification does.
+  std::function<common::Result<platform::Requester>(int socket_fd)> identify_requester;
+  // The two commands; each writes its own log lines. The relaunch acts for the requester.
   std::function<common::Status(const common::ipc::message::ReplaceAppAtomic&)> replace_app;
-  std::function<asio::awaitable<common::Status>(const common::ipc::message::WaitForExitAndLaunch&)>
+  std::function<asio::awaitable<common::Status>(const common::ipc::message::WaitForExitAndLaunch&,
+                                                const platform::Requester&)>
       wait_and_launch;
   // Where replace_app runs, which blocks for as long as it copies, so that the connection's own
   // thread stays free for other clients. Empty: on the connection's own thread.
@@ -43,12 +51,13 @@ ConnectionServices real_services(platform::Platform& platform);
 // Runs one command: its received line, the procedure, its successful line. The error of a
 // failed procedure is returned unchanged.
 asio::awaitable<common::Status> handle_command(const ConnectionServices& services,
-                                               common::ipc::message::IPCCommandMessage command);
+                                               common::ipc::message::IPCCommandMessage command,
+                                               const platform::Requester& requester);
 
 // Serves the connection until the client closes it, sends a frame that cannot be read (or not
 // in time), stays idle too long or does not take a reply; the stream is closed on every path.
-// Errors only for a peer that fails verification. Runs on a strand: the deadlines race the
-// socket's operations.
+// Errors only for a peer that fails verification (or whose user cannot be determined). Runs on a
+// strand: the deadlines race the socket's operations.
 asio::awaitable<common::Status> handle_client(const ConnectionServices& services,
                                               asio::local::stream_protocol::socket stream);
 

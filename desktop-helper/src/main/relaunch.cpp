@@ -4,6 +4,9 @@
 
 #include "common/util/log.hpp"
 #include "common/util/quoted.hpp"
+#include "main/app_package_validation.hpp"
+#include "platform/code_signing.hpp"
+#include "platform/files.hpp"
 #include "platform/processes.hpp"
 
 namespace main_service {
@@ -29,8 +32,9 @@ void log_launch_outcome(const platform::LaunchOutcome& outcome) {
   }
 }
 
-common::Status launch_application(platform::Processes& processes,
-                                  const common::ipc::message::Path& app_path) {
+common::Status launch_application(platform::Platform& platform,
+                                  const common::ipc::message::Path& app_path,
+                                  const platform::Requester& requester) {
   if (!common::util::is_valid_utf8(app_path)) {
     return common::fail_other("Could not convert \"app_path\" to a \"&str\"");
   }
@@ -40,7 +44,16 @@ common::Status launch_application(platform::Processes& processes,
   log_out("Constructing application launch completion handler");
   platform::LaunchCompletion completion = log_launch_outcome;
   log_out("Launching application at path: " + app_path);
-  processes.open_application(app_path, configuration, std::move(completion));
+  // The helper starts only the application it serves, whatever path it is given: a directory
+  // that merely looks like a bundle is no application. Identity suffices, since an installed
+  // application whose files were damaged since is still the user's own to start.
+  auto identity = validate_app_package_signature(platform, platform.files->file_url(app_path),
+                                                 platform::ValidationScope::Identity);
+  if (!identity) {
+    completion(platform::LaunchOutcome{false, identity.error().text()});
+    return {};
+  }
+  platform.processes->open_application(app_path, configuration, requester, std::move(completion));
   return {};
 }
 
@@ -48,7 +61,7 @@ common::Status launch_application(platform::Processes& processes,
 
 asio::awaitable<common::Status> run_wait_for_exit_and_launch(
     platform::Platform& platform, const common::ipc::message::WaitForExitAndLaunch& command,
-    ExitWaitParameters parameters) {
+    const platform::Requester& requester, ExitWaitParameters parameters) {
   const std::string pid = std::to_string(command.pid);
   log_out("Pid: " + pid);
   log_out("App path: " + common::util::lossy_utf8(command.app_path));
@@ -58,7 +71,7 @@ asio::awaitable<common::Status> run_wait_for_exit_and_launch(
       parameters.max_delay);
   if (!waited) co_return waited;
   log_out("Process with pid \"" + pid + "\" has exited");
-  co_return launch_application(*platform.processes, command.app_path);
+  co_return launch_application(platform, command.app_path, requester);
 }
 
 }  // namespace main_service

@@ -11,12 +11,15 @@ namespace main_service {
 using common::util::log_out;
 using common::util::lossy_utf8;
 
+common::Status validate_app_package(platform::Platform& platform,
+                                    const util::fs::BundleToValidate& bundle) {
+  if (bundle.url) return validate_app_package_signature(platform, *bundle.url, bundle.scope);
+  return validate_app_package_signature(platform, bundle.path);
+}
+
 common::Status run_replace_app_atomic(platform::Platform& platform,
                                       const common::ipc::message::ReplaceAppAtomic& command) {
-  return run_replace_app_atomic(platform, command,
-                                [](platform::Platform& p, std::string_view path) {
-                                  return validate_app_package_signature(p, path);
-                                });
+  return run_replace_app_atomic(platform, command, validate_app_package);
 }
 
 common::Status run_replace_app_atomic(platform::Platform& platform,
@@ -26,14 +29,10 @@ common::Status run_replace_app_atomic(platform::Platform& platform,
   log_out("Destination path: " + lossy_utf8(command.destination_path));
 
   log_out("Validating signature of source app package");
-  if (auto valid = validate(platform, command.source_path); !valid) return valid;
+  if (auto valid = validate(platform, util::fs::BundleToValidate{command.source_path}); !valid) {
+    return valid;
+  }
   log_out("Successfully validated signature of source app package");
-
-  // Only a bundle that is itself the signed application may be replaced: without this check the
-  // helper would overwrite any directory a client names, with root's rights.
-  log_out("Validating signature of destination app package");
-  if (auto valid = validate(platform, command.destination_path); !valid) return valid;
-  log_out("Successfully validated signature of destination app package");
 
   log_out("Initiating atomic replacement of destination app package with source app package");
   if (auto replaced = util::fs::replace_directory_atomic(platform, command.source_path,

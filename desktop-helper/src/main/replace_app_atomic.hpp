@@ -8,14 +8,20 @@
 
 namespace main_service {
 
-// Logs both paths, checks the signatures of the new bundle and of the installed one, then runs
-// util::fs::replace_directory_atomic (which checks the copy again). Every failure is returned
-// with its text; nothing is created before both checks have passed. Blocks the calling thread
+// Logs both paths, checks the signature of the new bundle, then runs
+// util::fs::replace_directory_atomic (which checks the installed bundle and the copy). Every
+// failure is returned with its text; nothing is created before the source and the installed
+// bundle have passed their checks. Blocks the calling thread
 // for the whole replacement.
 common::Status run_replace_app_atomic(platform::Platform& platform,
                                       const common::ipc::message::ReplaceAppAtomic& command);
 
-// The same with another signature check in place of validate_app_package_signature.
+// The helper's signature check of a replacement: validate_app_package_signature through the URL
+// where the bundle has one, through the path otherwise.
+common::Status validate_app_package(platform::Platform& platform,
+                                    const util::fs::BundleToValidate& bundle);
+
+// The same with another signature check in place of validate_app_package.
 common::Status run_replace_app_atomic(platform::Platform& platform,
                                       const common::ipc::message::ReplaceAppAtomic& command,
                                       const util::fs::SignatureValidator& validate);

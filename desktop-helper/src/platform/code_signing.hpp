@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "common/util/macos.hpp"
+#include "platform/files.hpp"
 
 namespace platform {
 
@@ -63,6 +64,16 @@ class Requirement {
   virtual ~Requirement() = default;
 };
 
+// How much of a bundle on disk a static check reads.
+enum class ValidationScope {
+  // The signature, the requirement and every sealed item: for what is about to be installed.
+  Full,
+  // The signature, the requirement and a sound bundle layout, without reading the sealed
+  // contents: establishes which application an installed bundle is, so that an installation
+  // whose files were damaged can still be repaired by an update.
+  Identity,
+};
+
 class CodeSigning {
  public:
   virtual ~CodeSigning() = default;
@@ -78,6 +89,9 @@ class CodeSigning {
 
   // The location named by a UTF-8 path, or nullptr ("no result").
   virtual std::unique_ptr<CodeURL> create_code_url(std::string_view utf8_path) = 0;
+  // The location of a file URL (the same location the Files area pins, where it pins one), or
+  // nullptr.
+  virtual std::unique_ptr<CodeURL> create_code_url(const FileUrl& url) = 0;
   // The code at that URL, or the non-zero status of the failure.
   virtual std::expected<std::unique_ptr<StaticCode>, OSStatus> create_static_code(
       const CodeURL& url) = 0;
@@ -90,7 +104,13 @@ class CodeSigning {
   virtual std::expected<void, SecFailure> check_guest_validity(GuestCode& code,
                                                                const Requirement& requirement) = 0;
   virtual std::expected<void, SecFailure> check_static_validity(StaticCode& code,
-                                                                const Requirement& requirement) = 0;
+                                                                const Requirement& requirement,
+                                                                ValidationScope scope) = 0;
+
+  // For a connection whose peer passed check_guest_validity: success while that process still
+  // runs only code accepted then, is the only one that holds the connection's other end, and
+  // cannot be taken over (traced). Never reads the bundle again.
+  virtual std::expected<void, SecFailure> recheck_guest_validity(int socket_fd) = 0;
 };
 
 }  // namespace platform

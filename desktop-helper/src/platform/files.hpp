@@ -28,8 +28,15 @@ namespace platform {
 struct FileUrl {
   std::string path;  // absolute, UTF-8, without a trailing separator (except the root itself)
   bool is_directory = false;
+  // The platform's own reference to the location, shared by copies of the URL: on Linux the
+  // descriptors that pin where the item is, so that no later step resolves `path` again and a
+  // rename or a symbolic link put in place meanwhile cannot redirect it. Null in the fakes.
+  std::shared_ptr<void> native = nullptr;
 
-  friend bool operator==(const FileUrl&, const FileUrl&) = default;
+  // Two URLs are equal when they name the same location, however each was made.
+  friend bool operator==(const FileUrl& a, const FileUrl& b) {
+    return a.path == b.path && a.is_directory == b.is_directory;
+  }
 };
 
 // Owner, group and mode of one item, each possibly unreadable. The mode holds the permission
@@ -105,7 +112,10 @@ class Files {
                                                        std::string_view name) = 0;
 
   // Creates a new directory from which an item can be moved into the place of `destination` in one
-  // step (same file system, private to the caller).
+  // step (same file system, private to the caller). Where the platform does not clean such
+  // directories up itself (Linux), the directory and everything in it is removed once the last
+  // URL made from it is gone, whatever the outcome; a directory left by a process that was
+  // killed is removed by the next request for the same destination.
   virtual FoundationResult<FileUrl> item_replacement_directory(const FileUrl& destination) = 0;
 
   // Copies the item at `from` and everything below it to `to`, which must not exist. Symbolic
@@ -114,7 +124,9 @@ class Files {
 
   // Puts `replacement` into the place of `destination` in one step, taking the metadata of the new
   // item only; the old item does not survive a success. `backup_name` names the old item while
-  // the operation runs, where the platform needs a name for it.
+  // the operation runs, where the platform needs a name for it. Where the URL pins the
+  // destination (Linux), an item that is not the one pinned when the URL was made is put back
+  // and the operation fails.
   virtual FoundationResult<void> replace_item(const FileUrl& destination,
                                               const FileUrl& replacement,
                                               std::string_view backup_name) = 0;
@@ -132,11 +144,15 @@ class Files {
   // An enumerator of everything below `directory` (not the directory itself), or null.
   virtual std::unique_ptr<DirectoryEnumerator> enumerate_recursively(const FileUrl& directory) = 0;
 
+  // The CFBundleVersion string of the bundle at `bundle` (its Contents/Info.plist), or none when
+  // the bundle has none or it cannot be read.
+  virtual std::optional<std::string> bundle_version(const FileUrl& bundle) = 0;
+
   virtual QuarantineRemoval quarantine_removal() const = 0;
-  // For DirectAttributeCalls: deletes the quarantine attribute of the item at `path` and of every
+  // For DirectAttributeCalls: deletes the quarantine attribute of the item at `url` and of every
   // item below it, never following a symbolic link. Failures on single items are ignored; the
   // answer is 0, or the error number of a failure of the operation as a whole.
-  virtual int remove_quarantine_attributes(std::string_view path) = 0;
+  virtual int remove_quarantine_attributes(const FileUrl& url) = 0;
 };
 
 }  // namespace platform

@@ -1,6 +1,6 @@
 #pragma once
-// Processes: whether a pid is in the process table, and opening an application bundle as a new
-// instance.
+// Processes: whether a pid is in the process table, who asked on a connection, and opening an
+// application bundle as a new instance for that user.
 //
 // The launch follows the shape of the macOS workspace service: the request returns at once and
 // the outcome arrives later, once, on a thread of the platform's choosing, as a pair of facts
@@ -8,10 +8,12 @@
 // Portable code (main/relaunch) turns the outcome into log lines.
 
 #include <cstdint>
+#include <expected>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -28,6 +30,18 @@ struct LaunchOutcome {
   std::optional<std::string> error_description;
 };
 
+// The user on whose behalf an application is opened: the process at the other end of a
+// connection, as it was when it connected. The application runs as this user and never with more
+// rights than this user has.
+struct Requester {
+  std::uint32_t uid = 0;
+  std::uint32_t gid = 0;
+  // "NAME=value" entries of the requesting process's graphical session (display, session bus,
+  // locale), so that the application appears where the user is. Only the names the platform
+  // allows, never anything the dynamic loader reads; empty where the platform has no such notion.
+  std::vector<std::string> session_environment;
+};
+
 // Called exactly once per request, on a thread that is not the caller's runtime.
 using LaunchCompletion = std::function<void(const LaunchOutcome&)>;
 
@@ -39,10 +53,15 @@ class Processes {
   // but has not been collected by its parent still exists. Blocks only briefly; any thread.
   virtual bool process_exists(std::uint32_t pid) = 0;
 
-  // Asks for the application bundle at `utf8_path` to be opened. Returns at once; `completion`
-  // is called later with the outcome. Any thread.
+  // Who is at the other end of a connected Unix stream socket: the user and group it connected
+  // with, and its session variables, read now. The errno of a failed look-up of the user; a
+  // session that cannot be read is an empty one, not a failure. Blocks briefly; any thread.
+  virtual std::expected<Requester, int> requester_of(int socket_fd) = 0;
+
+  // Asks for the application bundle at `utf8_path` to be opened as `requester`. Returns at once;
+  // `completion` is called later with the outcome. Any thread.
   virtual void open_application(std::string_view utf8_path, const OpenConfiguration& configuration,
-                                LaunchCompletion completion) = 0;
+                                const Requester& requester, LaunchCompletion completion) = 0;
 };
 
 }  // namespace platform

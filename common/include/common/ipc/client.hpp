@@ -18,6 +18,8 @@ namespace common::ipc::client {
 using Deadline = std::chrono::steady_clock::time_point;
 
 // Connects to the helper's Unix socket (default: the service manager's path for this build).
+// The descriptor is close-on-exec, and must stay so. On Linux the calling process becomes
+// non-dumpable for the rest of its life: the helper refuses a dumpable peer that is not root.
 Result<util::UniqueFd> connect_to_helper(std::string_view socket_path);
 
 // Writes one frame carrying `payload`.

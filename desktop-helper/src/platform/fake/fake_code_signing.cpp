@@ -65,6 +65,10 @@ std::unique_ptr<CodeURL> FakeCodeSigning::create_code_url(std::string_view utf8_
   return std::make_unique<Journaled<CodeURL>>(journal, "CodeURL", std::string(utf8_path));
 }
 
+std::unique_ptr<CodeURL> FakeCodeSigning::create_code_url(const FileUrl& url) {
+  return create_code_url(std::string_view(url.path));
+}
+
 std::expected<std::unique_ptr<StaticCode>, OSStatus> FakeCodeSigning::create_static_code(
     const CodeURL& url) {
   journal.push_back("create_static_code " + detail_of(url));
@@ -88,10 +92,17 @@ std::expected<void, SecFailure> FakeCodeSigning::check_guest_validity(
 }
 
 std::expected<void, SecFailure> FakeCodeSigning::check_static_validity(
-    StaticCode& code, const Requirement& requirement) {
+    StaticCode& code, const Requirement& requirement, ValidationScope scope) {
   journal.push_back("check_static_validity " + detail_of(code) + " against " +
-                    detail_of(requirement));
+                    detail_of(requirement) +
+                    (scope == ValidationScope::Identity ? " (identity)" : ""));
   if (static_validity_failure) return std::unexpected(*static_validity_failure);
+  return {};
+}
+
+std::expected<void, SecFailure> FakeCodeSigning::recheck_guest_validity(int socket_fd) {
+  journal.push_back("recheck_guest_validity " + std::to_string(socket_fd));
+  if (guest_recheck_failure) return std::unexpected(*guest_recheck_failure);
   return {};
 }
 

@@ -26,20 +26,26 @@ class FakeCodeSigning final : public CodeSigning {
   std::optional<SecFailure> requirement_failure;
   std::optional<SecFailure> guest_validity_failure;
   std::optional<SecFailure> static_validity_failure;
+  std::optional<SecFailure> guest_recheck_failure;
 
   std::expected<std::unique_ptr<PeerProcess>, int> copy_peer_process(int socket_fd) override;
   std::expected<PeerCredentials, int> peer_credentials(int socket_fd) override;
   std::expected<std::unique_ptr<GuestCode>, OSStatus> copy_guest_code(
       const PeerProcess& peer) override;
   std::unique_ptr<CodeURL> create_code_url(std::string_view utf8_path) override;
+  std::unique_ptr<CodeURL> create_code_url(const FileUrl& url) override;
   std::expected<std::unique_ptr<StaticCode>, OSStatus> create_static_code(
       const CodeURL& url) override;
   std::expected<std::unique_ptr<Requirement>, SecFailure> create_requirement(
       std::string_view text) override;
   std::expected<void, SecFailure> check_guest_validity(GuestCode& code,
                                                        const Requirement& requirement) override;
+  // Journaled as "check_static_validity <code> against <requirement>", with " (identity)"
+  // appended for an identity-only check.
   std::expected<void, SecFailure> check_static_validity(StaticCode& code,
-                                                        const Requirement& requirement) override;
+                                                        const Requirement& requirement,
+                                                        ValidationScope scope) override;
+  std::expected<void, SecFailure> recheck_guest_validity(int socket_fd) override;
 };
 
 }  // namespace platform::fake

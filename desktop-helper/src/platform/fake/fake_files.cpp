@@ -213,8 +213,15 @@ std::unique_ptr<DirectoryEnumerator> FakeFiles::enumerate_recursively(const File
 
 QuarantineRemoval FakeFiles::quarantine_removal() const { return quarantine_mechanism; }
 
-int FakeFiles::remove_quarantine_attributes(std::string_view path) {
-  std::string top(path);
+std::optional<std::string> FakeFiles::bundle_version(const FileUrl& bundle) {
+  calls.push_back("bundle_version " + bundle.path);
+  auto plist = items.find(bundle.path + "/Contents/Info.plist");
+  if (plist == items.end() || plist->second.type != FakeItem::Type::File) return std::nullopt;
+  return plist->second.content;
+}
+
+int FakeFiles::remove_quarantine_attributes(const FileUrl& url) {
+  const std::string& top = url.path;
   calls.push_back("remove_quarantine_attributes " + top);
   if (quarantine_error != 0) return quarantine_error;
   if (!items.contains(top)) return ENOENT;

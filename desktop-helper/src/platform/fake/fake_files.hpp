@@ -85,8 +85,10 @@ class FakeFiles final : public Files {
   std::expected<void, CFCallFailure> write_file_security(const FileUrl& url,
                                                          const FileSecurity& security) override;
   std::unique_ptr<DirectoryEnumerator> enumerate_recursively(const FileUrl& directory) override;
+  // The content of the bundle's Contents/Info.plist stands for its version; none without one.
+  std::optional<std::string> bundle_version(const FileUrl& bundle) override;
   QuarantineRemoval quarantine_removal() const override;
-  int remove_quarantine_attributes(std::string_view path) override;
+  int remove_quarantine_attributes(const FileUrl& url) override;
 
  private:
   std::vector<std::string> paths_below(const std::string& path) const;

@@ -1,4 +1,4 @@
-// Starting an application bundle's main executable, detached, as the bundle's owner.
+// Starting an application bundle's main executable, detached, as the user who asked for it.
 //
 // posix_spawn cannot change the user and groups of the child, so this forks. The helper is
 // multi-threaded: between fork and exec the child calls only async-signal-safe functions and raw
@@ -27,6 +27,8 @@
 #include "platform/linux/info_plist.hpp"
 #include "platform/linux/open_beneath.hpp"
 #include "platform/linux/processes_linux.hpp"
+#include "platform/linux/user_manager_launch.hpp"
+#include "platform/linux/session_environment.hpp"
 
 namespace platform::linux_impl {
 namespace {
@@ -42,9 +44,13 @@ LaunchOutcome failure(std::string description) {
 }
 LaunchOutcome failure_os(int error) { return failure(common::os_error_description(error)); }
 
+// What the started process reports instead of an errno when the bundle path, resolved with the
+// requester's rights, no longer leads to the bundle that was checked.
+constexpr int REPORT_BUNDLE_MOVED = -1;
+
 // Who the application runs as.
 struct Identity {
-  bool change = false;  // false: the helper is not root and the bundle is its user's
+  bool change = false;  // false: the helper is not root and runs as the requester already
   uid_t uid = 0;
   gid_t gid = 0;
   std::vector<gid_t> groups;
@@ -52,7 +58,10 @@ struct Identity {
 
 // Everything the child needs, made before the fork.
 struct Plan {
+  std::string bundle_path;
   UniqueFd bundle;
+  dev_t bundle_device = 0;
+  ino_t bundle_inode = 0;
   UniqueFd executable;
   bool script = false;  // "#!": its interpreter opens it by name
   std::string relative_executable;
@@ -125,8 +134,8 @@ std::optional<std::string> read_info_plist(int bundle_fd, int& error) {
   }
 }
 
-// Symbolic links inside the bundle are allowed (the bundle's owner made them and the program
-// runs as that owner); one that leads out of it is not.
+// Symbolic links inside the bundle are allowed (whoever may write the bundle made them); one that
+// leads out of it is not.
 int open_inside(int bundle_fd, const std::string& relative) {
   open_how how;
   std::memset(&how, 0, sizeof how);
@@ -145,19 +154,27 @@ bool is_plain_name(const std::string& name) {
          name.find_first_of(std::string_view("/\0", 2)) == std::string::npos;
 }
 
-// The identity the application gets, or the errno that forbids the start.
-std::optional<Identity> identity_for(const struct stat& bundle, std::vector<char>& user_storage,
+// The identity the application gets, or the errno that forbids the start. The requester alone
+// decides it: whoever owns the bundle (root, for an installed application or for /tmp) has no
+// say, so a launch never runs with more rights than the user who asked has.
+std::optional<Identity> identity_for(const Requester& requester, std::vector<char>& user_storage,
                                      std::optional<passwd>& user, int& error) {
+  // -1 tells the set*id calls to keep the current value, which would be root's.
+  if (requester.uid == static_cast<uid_t>(-1) || requester.gid == static_cast<gid_t>(-1)) {
+    error = EINVAL;
+    return std::nullopt;
+  }
   Identity identity;
-  identity.uid = bundle.st_uid;
-  identity.gid = bundle.st_gid;
-  user = user_entry(bundle.st_uid, user_storage);
+  identity.uid = requester.uid;
+  user = user_entry(requester.uid, user_storage);
+  identity.gid = user ? user->pw_gid : requester.gid;
   if (::geteuid() != 0) {
-    // Without root the helper can only start what it could run itself anyway.
-    if (bundle.st_uid != ::geteuid()) {
+    // Without root the helper can start applications only as itself.
+    if (requester.uid != ::geteuid()) {
       error = EPERM;
       return std::nullopt;
     }
+    identity.gid = ::getegid();
     return identity;
   }
   identity.change = true;
@@ -165,7 +182,8 @@ std::optional<Identity> identity_for(const struct stat& bundle, std::vector<char
   return identity;
 }
 
-void add_environment(Plan& plan, const std::optional<passwd>& user, uid_t uid) {
+void add_environment(Plan& plan, const std::optional<passwd>& user, uid_t uid,
+                     const std::vector<std::string>& session) {
   plan.environment_storage.push_back(
       uid == 0 ? "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
                : "PATH=/usr/local/bin:/usr/bin:/bin");
@@ -178,13 +196,19 @@ void add_environment(Plan& plan, const std::optional<passwd>& user, uid_t uid) {
   if (user && user->pw_shell && user->pw_shell[0] != '\0') {
     plan.environment_storage.push_back(std::string("SHELL=") + user->pw_shell);
   }
+  // Filtered again here, whoever made the requester: this is the last point before a process
+  // that root starts.
+  for (auto& variable : session_variables_of(session)) {
+    plan.environment_storage.push_back(std::move(variable));
+  }
 }
 
 // Resolves the bundle into a plan, or the outcome of a start that is refused before any fork.
-std::optional<LaunchOutcome> make_plan(const std::string& bundle_path, Plan& plan) {
+std::optional<LaunchOutcome> make_plan(const std::string& bundle_path, const Requester& requester,
+                                       Plan& plan) {
   if (bundle_path.find('\0') != std::string::npos) return failure_os(EINVAL);
-  // The bundle's owner chooses who the application runs as; through a link, whoever owns the
-  // link would choose. The directory stays open, so what is checked is what is started.
+  // A link would let whoever owns it choose what is started. The directory stays open, so what
+  // is checked is what is started.
   plan.bundle.reset(::open(bundle_path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!plan.bundle) {
     int error = errno;
@@ -197,6 +221,9 @@ std::optional<LaunchOutcome> make_plan(const std::string& bundle_path, Plan& pla
   }
   struct stat bundle;
   if (::fstat(plan.bundle.get(), &bundle) != 0) return failure_os(errno);
+  plan.bundle_path = bundle_path;
+  plan.bundle_device = bundle.st_dev;
+  plan.bundle_inode = bundle.st_ino;
 
   int error = 0;
   auto plist = read_info_plist(plan.bundle.get(), error);
@@ -224,10 +251,10 @@ std::optional<LaunchOutcome> make_plan(const std::string& bundle_path, Plan& pla
 
   std::vector<char> user_storage;
   std::optional<passwd> user;
-  auto identity = identity_for(bundle, user_storage, user, error);
+  auto identity = identity_for(requester, user_storage, user, error);
   if (!identity) return failure_os(error);
   plan.identity = std::move(*identity);
-  add_environment(plan, user, plan.identity.uid);
+  add_environment(plan, user, plan.identity.uid, requester.session_environment);
 
   plan.argument_storage.push_back(bundle_path + "/" + plan.relative_executable);
   for (auto& a : plan.argument_storage) plan.argv.push_back(a.data());
@@ -319,6 +346,19 @@ int put_on_standard_descriptor(int fd, int target) {
     if (::syscall(SYS_setresgid, g, g, g) != 0) report_and_exit(report, errno);
     if (::syscall(SYS_setresuid, u, u, u) != 0) report_and_exit(report, errno);
   }
+  // The helper opened the bundle with its own rights. The requester must reach the same
+  // directory by the same path with theirs, or root would lend them a way into directories they
+  // may not enter, and a bundle swapped in after the checks would be started.
+  {
+    const int reached =
+        ::open(plan.bundle_path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (reached < 0) report_and_exit(report, errno);
+    struct stat seen;
+    const bool same = ::fstat(reached, &seen) == 0 && seen.st_dev == plan.bundle_device &&
+                      seen.st_ino == plan.bundle_inode;
+    ::close(reached);
+    if (!same) report_and_exit(report, REPORT_BUNDLE_MOVED);
+  }
 
   sigset_t none;
   sigemptyset(&none);
@@ -383,15 +423,31 @@ LaunchOutcome run_plan(const Plan& plan) {
   int status = 0;
   while (::waitpid(intermediate, &status, 0) < 0 && errno == EINTR) {
   }
-  if (received == sizeof reported) return failure_os(reported);
+  if (received == sizeof reported) {
+    if (reported == REPORT_BUNDLE_MOVED) {
+      return failure("The application path no longer leads to the checked bundle");
+    }
+    return failure_os(reported);
+  }
   return LaunchOutcome{true, std::nullopt};
 }
 
 }  // namespace
 
-LaunchOutcome launch_application_bundle(const std::string& bundle_path) {
+LaunchOutcome launch_application_bundle(const std::string& bundle_path,
+                                        const Requester& requester) {
   Plan plan;
-  if (auto refused = make_plan(bundle_path, plan)) return *refused;
+  if (auto refused = make_plan(bundle_path, requester, plan)) return *refused;
+  // Where the user's own service manager runs, it starts the application: a child of the helper
+  // would live in the helper's sandbox (no network, its own /tmp, no new privileges) and die
+  // with it. Only where none runs does the helper start the application itself.
+  if (plan.identity.change) {
+    if (auto started = launch_in_user_manager(plan.identity.uid, plan.identity.gid,
+                                              plan.bundle_path + "/" + plan.relative_executable,
+                                              plan.argument_storage, plan.environment_storage)) {
+      return *started;
+    }
+  }
   return run_plan(plan);
 }
 

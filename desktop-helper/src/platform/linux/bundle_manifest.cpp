@@ -24,7 +24,7 @@ using common::util::UniqueFd;
 
 namespace {
 
-constexpr char kHex[] = "0123456789abcdef";
+constexpr char HEX_DIGITS[] = "0123456789abcdef";
 
 void append_escaped(std::string& out, std::string_view bytes) {
   for (unsigned char c : bytes) {
@@ -32,8 +32,8 @@ void append_escaped(std::string& out, std::string_view bytes) {
       out += static_cast<char>(c);
     } else {
       out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0xf];
+      out += HEX_DIGITS[c >> 4];
+      out += HEX_DIGITS[c & 0xf];
     }
   }
 }
@@ -252,9 +252,9 @@ std::expected<Manifest, SignatureProblem> parse_manifest(std::string_view bytes)
   // The main executable is a sealed, executable regular file directly in Contents/MacOS.
   const std::string& main = manifest.main_executable;
   const ManifestEntry* main_entry = manifest.find(main);
-  constexpr std::string_view kMacOS = "Contents/MacOS/";
-  if (!main.starts_with(kMacOS) || main.size() == kMacOS.size() ||
-      main.find('/', kMacOS.size()) != std::string::npos || !main_entry ||
+  constexpr std::string_view MACOS_DIRECTORY = "Contents/MacOS/";
+  if (!main.starts_with(MACOS_DIRECTORY) || main.size() == MACOS_DIRECTORY.size() ||
+      main.find('/', MACOS_DIRECTORY.size()) != std::string::npos || !main_entry ||
       main_entry->type != ItemType::File || !main_entry->executable) {
     return std::unexpected(invalid_manifest(3, "the main executable is not a sealed executable"));
   }
@@ -271,7 +271,12 @@ struct DirCloser {
 };
 using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
-constexpr int kMaxDepth = 128;
+constexpr int MAX_DEPTH = 128;
+
+// Hashing failed inside OpenSSL, not because of anything in the bundle.
+SignatureProblem hashing_problem(const common::Error& error) {
+  return SignatureProblem{INTERNAL_ERROR, error.text()};
+}
 
 std::expected<void, SignatureProblem> scan_directory(int dir_fd, const std::string& prefix,
                                                      int depth, std::vector<ManifestEntry>& out) {
@@ -280,7 +285,7 @@ std::expected<void, SignatureProblem> scan_directory(int dir_fd, const std::stri
         SIGNATURE_NOT_VERIFIABLE, "cannot read \"" + (prefix.empty() ? std::string(".") : prefix) +
                                       "\": " + common::os_error_description(error)});
   };
-  if (depth > kMaxDepth) {
+  if (depth > MAX_DEPTH) {
     return std::unexpected(SignatureProblem{BAD_BUNDLE_FORMAT, "directories nested too deeply"});
   }
   int listing_fd = ::dup(dir_fd);
@@ -323,7 +328,9 @@ std::expected<void, SignatureProblem> scan_directory(int dir_fd, const std::stri
       char target[4096];
       ssize_t n = ::readlinkat(dir_fd, item->d_name, target, sizeof target);
       if (n < 0) return unreadable(errno);
-      entry.digest = sha256_bytes(std::string_view(target, static_cast<std::size_t>(n)));
+      auto digest = sha256_bytes(std::string_view(target, static_cast<std::size_t>(n)));
+      if (!digest) return std::unexpected(hashing_problem(digest.error()));
+      entry.digest = *digest;
     } else {
       entry.type = ItemType::Other;
     }
@@ -410,9 +417,9 @@ std::expected<void, SignatureProblem> compare_structure(const Manifest& manifest
 
 namespace {
 
-constexpr std::size_t kChunkSize = 256 * 1024;
+constexpr std::size_t CHUNK_SIZE = 256 * 1024;
 // Below this many bytes in all, a second thread costs more than it saves.
-constexpr std::uint64_t kParallelThreshold = 4 * 1024 * 1024;
+constexpr std::uint64_t PARALLEL_THRESHOLD = 4 * 1024 * 1024;
 
 struct HashJob {
   int root_fd;
@@ -464,10 +471,14 @@ void hash_one(HashJob& job, std::size_t k, std::span<unsigned char> buffer) {
   std::uint64_t bytes = 0;
   auto digest = sha256_fd(fd.get(), buffer, bytes);
   if (!digest) {
+    if (!digest.error().is_os()) {
+      record_failure(job, k, hashing_problem(digest.error()));
+      return;
+    }
     record_failure(job, k,
                    SignatureProblem{SIGNATURE_NOT_VERIFIABLE,
-                                    "cannot read \"" + entry.path +
-                                        "\": " + common::os_error_description(digest.error())});
+                                    "cannot read \"" + entry.path + "\": " +
+                                        common::os_error_description(digest.error().os_code())});
     return;
   }
   if (bytes != entry.size) {
@@ -485,13 +496,13 @@ void hash_one(HashJob& job, std::size_t k, std::span<unsigned char> buffer) {
 
 void hash_worker(HashJob& job) {
   try {
-    std::unique_ptr<unsigned char[]> buffer(new unsigned char[kChunkSize]);
+    std::unique_ptr<unsigned char[]> buffer(new unsigned char[CHUNK_SIZE]);
     for (;;) {
       std::size_t k = job.next.fetch_add(1);
       if (k >= job.files.size()) return;
       // A failure at a lower index decides the answer; anything above it is not needed.
       if (k > job.first_failure.load()) return;
-      hash_one(job, k, std::span<unsigned char>(buffer.get(), kChunkSize));
+      hash_one(job, k, std::span<unsigned char>(buffer.get(), CHUNK_SIZE));
     }
   } catch (const std::exception&) {
     std::size_t k = job.next.load();
@@ -517,7 +528,7 @@ std::expected<void, SignatureProblem> hash_files(int root_fd, const Manifest* ma
 
   std::size_t threads = std::max(1u, std::thread::hardware_concurrency());
   threads = std::min(threads, job.files.size());
-  if (total < kParallelThreshold) threads = 1;
+  if (total < PARALLEL_THRESHOLD) threads = 1;
   std::vector<std::thread> helpers;
   try {
     for (std::size_t t = 1; t < threads; ++t) helpers.emplace_back(hash_worker, std::ref(job));

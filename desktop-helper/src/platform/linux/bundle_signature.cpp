@@ -13,6 +13,7 @@
 #include "common/util/unique_fd.hpp"
 #include "platform/linux/info_plist.hpp"
 #include "platform/linux/open_beneath.hpp"
+#include "platform/linux/openssl_error.hpp"
 
 namespace platform::linux_impl {
 
@@ -20,18 +21,13 @@ using common::util::UniqueFd;
 
 namespace {
 
-constexpr std::size_t kMaxManifestSize = 8 * 1024 * 1024;
-constexpr std::size_t kMaxSignatureSize = 1024 * 1024;
-constexpr std::size_t kMaxInfoPlistSize = 1024 * 1024;
+constexpr std::size_t MAX_MANIFEST_SIZE = 8 * 1024 * 1024;
+constexpr std::size_t MAX_SIGNATURE_SIZE = 1024 * 1024;
+constexpr std::size_t MAX_INFO_PLIST_SIZE = 1024 * 1024;
 
-// The last queued OpenSSL error of this thread, and an empty queue afterwards.
-std::string openssl_error_text() {
-  unsigned long code = ERR_peek_last_error();
-  ERR_clear_error();
-  if (code == 0) return "unknown OpenSSL error";
-  char text[256];
-  ERR_error_string_n(code, text, sizeof text);
-  return text;
+// OpenSSL failed, not the signature: no verdict on the bundle can be given.
+SignatureProblem openssl_problem(std::string_view what) {
+  return SignatureProblem{INTERNAL_ERROR, openssl_failure(what).text()};
 }
 
 // Clears this thread's OpenSSL error queue when a verification ends, whichever way it ends.
@@ -151,7 +147,7 @@ std::expected<SignatureFacts, SignatureProblem> verify_detached_signature(
 
   BioPtr signature_bio(
       BIO_new_mem_buf(signature_der.data(), static_cast<int>(signature_der.size())));
-  if (!signature_bio) throw std::bad_alloc();
+  if (!signature_bio) return std::unexpected(openssl_problem("cannot read the signature"));
   CmsPtr cms(d2i_CMS_bio(signature_bio.get(), nullptr));
   if (!cms) return std::unexpected(failed("the signature is not a CMS structure"));
   if (BIO_ctrl_pending(signature_bio.get()) != 0) {
@@ -170,7 +166,7 @@ std::expected<SignatureFacts, SignatureProblem> verify_detached_signature(
   // First the signature itself, with the certificates it carries; trust is decided below, so that
   // a broken signature and an untrusted signer are told apart.
   BioPtr content_bio(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
-  if (!content_bio) throw std::bad_alloc();
+  if (!content_bio) return std::unexpected(openssl_problem("cannot read the manifest"));
   if (CMS_verify(cms.get(), nullptr, nullptr, content_bio.get(), nullptr,
                  CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) != 1) {
     return std::unexpected(failed("the signature does not match the manifest"));
@@ -187,7 +183,7 @@ std::expected<SignatureFacts, SignatureProblem> verify_detached_signature(
   X509StoreCtxPtr context(X509_STORE_CTX_new());
   if (!store || !context || X509_STORE_add_cert(store.get(), const_cast<X509*>(anchor)) != 1 ||
       X509_STORE_CTX_init(context.get(), store.get(), leaf, carried.get()) != 1) {
-    throw std::bad_alloc();
+    return std::unexpected(openssl_problem("cannot set up the certificate check"));
   }
   // No purpose: the S/MIME default would demand the emailProtection usage. Code signing is
   // checked below instead.
@@ -216,8 +212,8 @@ std::expected<SignatureFacts, SignatureProblem> verify_detached_signature(
 
 std::expected<VerifiedSignature, SignatureProblem> read_verified_signature(int root_fd,
                                                                            const X509* anchor) {
-  FileRead manifest_file = read_beneath(root_fd, MANIFEST_PATH, kMaxManifestSize);
-  FileRead signature_file = read_beneath(root_fd, SIGNATURE_PATH, kMaxSignatureSize);
+  FileRead manifest_file = read_beneath(root_fd, MANIFEST_PATH, MAX_MANIFEST_SIZE);
+  FileRead signature_file = read_beneath(root_fd, SIGNATURE_PATH, MAX_SIGNATURE_SIZE);
   // A bundle with either component missing is not signed, whatever is wrong with the other.
   auto missing = [](const FileRead& read) { return read.error == ENOENT || read.error == ENOTDIR; };
   if (missing(manifest_file) || missing(signature_file)) {
@@ -238,13 +234,36 @@ std::expected<VerifiedSignature, SignatureProblem> read_verified_signature(int r
   return VerifiedSignature{std::move(*manifest), std::move(*facts)};
 }
 
+namespace {
+
+// What an identity check asks of the tree: the two items that make a directory an application
+// are where the manifest says, and of the right type; their contents are not read.
+std::expected<void, SignatureProblem> check_layout(int root_fd, const Manifest& manifest) {
+  for (std::string_view path : {INFO_PLIST_PATH, std::string_view(manifest.main_executable)}) {
+    common::util::UniqueFd fd(open_beneath(root_fd, path, O_PATH));
+    struct stat st;
+    if (!fd || ::fstat(fd.get(), &st) != 0) {
+      return std::unexpected(SignatureProblem{BAD_RESOURCE, "file missing: " + std::string(path)});
+    }
+    if (!S_ISREG(st.st_mode)) {
+      return std::unexpected(
+          SignatureProblem{BAD_RESOURCE, "file modified: " + std::string(path)});
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
 std::expected<void, SignatureProblem> validate_bundle(int root_fd, const X509* anchor,
-                                                      const RequirementNode& requirement) {
+                                                      const RequirementNode& requirement,
+                                                      ValidationScope scope) {
   auto verified = read_verified_signature(root_fd, anchor);
   if (!verified) return std::unexpected(std::move(verified.error()));
   if (!requirement.evaluate(verified->facts)) {
     return std::unexpected(SignatureProblem{REQUIREMENT_FAILED, ""});
   }
+  if (scope == ValidationScope::Identity) return check_layout(root_fd, verified->manifest);
   auto tree = scan_bundle(root_fd);
   if (!tree) return std::unexpected(std::move(tree.error()));
   auto same = compare_structure(verified->manifest, *tree);
@@ -281,7 +300,7 @@ common::Result<SigningIdentity> load_signing_identity(const std::string& key_pat
                               cert_path);
   }
   identity.chain.reset(sk_X509_new_null());
-  if (!identity.chain) throw std::bad_alloc();
+  if (!identity.chain) return common::fail(openssl_failure("cannot hold the chain"));
   if (!chain_path.empty()) {
     BioPtr chain_bio(BIO_new_file(chain_path.c_str(), "r"));
     if (!chain_bio) {
@@ -290,7 +309,7 @@ common::Result<SigningIdentity> load_signing_identity(const std::string& key_pat
     while (X509* cert = PEM_read_bio_X509(chain_bio.get(), nullptr, nullptr, nullptr)) {
       if (!sk_X509_push(identity.chain.get(), cert)) {
         X509_free(cert);
-        throw std::bad_alloc();
+        return common::fail(openssl_failure("cannot hold the chain"));
       }
     }
     ERR_clear_error();  // the end of the file reads as an error
@@ -305,7 +324,7 @@ common::Result<std::string> sign_detached(std::string_view content,
                                           const SigningIdentity& identity) {
   ErrorQueueGuard guard;
   BioPtr in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
-  if (!in) throw std::bad_alloc();
+  if (!in) return common::fail(openssl_failure("signing failed"));
   CmsPtr cms(CMS_sign(identity.leaf.get(), identity.key.get(), identity.chain.get(), in.get(),
                       CMS_DETACHED | CMS_BINARY | CMS_NOSMIMECAP));
   if (!cms) return common::fail_other("signing failed: " + openssl_error_text());
@@ -380,7 +399,7 @@ common::Status sign_bundle(const std::string& bundle_path, const SigningIdentity
     return common::fail_other("cannot open " + bundle_path + ": " +
                               common::os_error_description(errno));
   }
-  FileRead plist = read_beneath(root.get(), INFO_PLIST_PATH, kMaxInfoPlistSize);
+  FileRead plist = read_beneath(root.get(), INFO_PLIST_PATH, MAX_INFO_PLIST_SIZE);
   if (plist.error != 0 || plist.not_regular || plist.too_large) {
     std::string why = plist.error != 0  ? common::os_error_description(plist.error)
                       : plist.too_large ? std::string("too large")
@@ -410,6 +429,16 @@ common::Status sign_bundle(const std::string& bundle_path, const SigningIdentity
     if (entry.type == ItemType::Other) {
       return common::fail_other("cannot seal " + entry.path +
                                 ": not a directory, regular file or symbolic link");
+    }
+    // Installing a bundle hands it to its new owner with chown, which clears these bits, so a
+    // seal over them could never match an installed copy; nor does an application need them.
+    if (entry.type == ItemType::File) {
+      struct stat st;
+      if (::fstatat(root.get(), entry.path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          (st.st_mode & (S_ISUID | S_ISGID)) != 0) {
+        return common::fail_other("cannot seal " + entry.path +
+                                  ": set-user-id and set-group-id files are not allowed");
+      }
     }
   }
   manifest.entries = std::move(*tree);

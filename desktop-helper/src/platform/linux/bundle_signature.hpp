@@ -40,11 +40,13 @@ std::expected<SignatureFacts, SignatureProblem> verify_detached_signature(
     std::string_view signature_der, std::string_view content, const X509* anchor);
 
 // Everything a static check does, in this order: the signature, the requirement (before reading
-// any file, so a bundle from another signer costs nothing to refuse), the tree's structure, then
-// the contents of every file, hashed on every core. Problem REQUIREMENT_FAILED when the
-// requirement does not hold.
+// any file, so a bundle from another signer costs nothing to refuse), then for a Full check the
+// tree's structure and the contents of every file, hashed on every core, for an Identity check
+// only that Info.plist and the main executable are regular files where the manifest says.
+// Problem REQUIREMENT_FAILED when the requirement does not hold.
 std::expected<void, SignatureProblem> validate_bundle(int root_fd, const X509* anchor,
-                                                      const RequirementNode& requirement);
+                                                      const RequirementNode& requirement,
+                                                      ValidationScope scope);
 
 // A signing key with its leaf certificate and the intermediates to embed.
 struct SigningIdentity {

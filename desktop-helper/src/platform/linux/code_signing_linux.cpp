@@ -14,6 +14,9 @@
 
 #include "common/util/unique_fd.hpp"
 #include "platform/linux/bundle_signature.hpp"
+#include "platform/linux/file_anchor.hpp"
+#include "platform/linux/mapped_code.hpp"
+#include "platform/linux/peer_binding.hpp"
 #include "platform/linux/requirement_language.hpp"
 #include "platform/linux/sha256.hpp"
 
@@ -29,33 +32,42 @@ namespace {
 
 class LinuxPeerProcess final : public PeerProcess {
  public:
-  LinuxPeerProcess(pid_t pid, UniqueFd pidfd) : pid_(pid), pidfd_(std::move(pidfd)) {}
+  LinuxPeerProcess(pid_t pid, UniqueFd pidfd, ino_t socket_inode)
+      : pid_(pid), pidfd_(std::move(pidfd)), socket_inode_(socket_inode) {}
   pid_t pid() const override { return pid_; }
   int pidfd() const { return pidfd_.get(); }
+  ino_t socket_inode() const { return socket_inode_; }
 
  private:
   pid_t pid_;
   UniqueFd pidfd_;
+  ino_t socket_inode_;  // the helper's end of the connection
 };
 
 class LinuxGuestCode final : public GuestCode {
  public:
-  LinuxGuestCode(pid_t pid, UniqueFd pidfd, UniqueFd executable, std::string executable_path)
+  LinuxGuestCode(pid_t pid, UniqueFd pidfd, UniqueFd executable, std::string executable_path,
+                 ino_t socket_inode)
       : pid_(pid),
         pidfd_(std::move(pidfd)),
         executable_(std::move(executable)),
-        executable_path_(std::move(executable_path)) {}
+        executable_path_(std::move(executable_path)),
+        socket_inode_(socket_inode) {}
 
   pid_t pid_;
   UniqueFd pidfd_;
   UniqueFd executable_;          // the running executable's inode, whatever its path says now
   std::string executable_path_;  // where it was when the process was looked up
+  ino_t socket_inode_;
 };
 
 class LinuxCodeURL final : public CodeURL {
  public:
   explicit LinuxCodeURL(std::string path) : path_(std::move(path)) {}
+  explicit LinuxCodeURL(std::shared_ptr<const FileAnchor> anchor) : anchor_(std::move(anchor)) {}
   std::string path_;
+  // Where the Files area pinned the bundle; used instead of the path when set.
+  std::shared_ptr<const FileAnchor> anchor_;
 };
 
 class LinuxStaticCode final : public StaticCode {
@@ -104,10 +116,10 @@ std::expected<long, int> tracer_pid(pid_t pid) {
     if (status.size() < 64 * 1024) status += chunk;
   });
   if (!read) return std::unexpected(read.error());
-  constexpr std::string_view kKey = "\nTracerPid:";
-  auto at = status.find(kKey);
+  constexpr std::string_view TRACER_PID_KEY = "\nTracerPid:";
+  auto at = status.find(TRACER_PID_KEY);
   if (at == std::string::npos) return std::unexpected(EINVAL);
-  std::size_t begin = at + kKey.size();
+  std::size_t begin = at + TRACER_PID_KEY.size();
   while (begin < status.size() && (status[begin] == ' ' || status[begin] == '\t')) ++begin;
   long tracer = 0;
   auto [ptr, ec] = std::from_chars(status.data() + begin, status.data() + status.size(), tracer);
@@ -148,7 +160,7 @@ SecFailure sec_failure(OSStatus status, std::string detail) {
 
 std::expected<void, SignatureProblem> check_guest(const LinuxGuestCode& guest,
                                                   const RequirementNode& requirement,
-                                                  const X509* anchor) {
+                                                  const X509* anchor, CodeApprovals& approvals) {
   auto gone = [] {
     return std::unexpected(SignatureProblem{NO_SUCH_CODE, "the process has exited"});
   };
@@ -177,8 +189,8 @@ std::expected<void, SignatureProblem> check_guest(const LinuxGuestCode& guest,
   }
 
   std::string path = guest.executable_path_;
-  constexpr std::string_view kDeleted = " (deleted)";
-  if (path.ends_with(kDeleted)) path.resize(path.size() - kDeleted.size());
+  constexpr std::string_view DELETED_SUFFIX = " (deleted)";
+  if (path.ends_with(DELETED_SUFFIX)) path.resize(path.size() - DELETED_SUFFIX.size());
   std::string bundle = bundle_of_executable(path);
   if (bundle.empty()) {
     return std::unexpected(
@@ -215,15 +227,48 @@ std::expected<void, SignatureProblem> check_guest(const LinuxGuestCode& guest,
       static_cast<std::uint64_t>(st.st_size) != sealed->size) {
     return changed();
   }
-  constexpr std::size_t kChunk = 256 * 1024;
-  std::unique_ptr<unsigned char[]> buffer(new unsigned char[kChunk]);
-  std::uint64_t bytes = 0;
-  if (::lseek(guest.executable_.get(), 0, SEEK_SET) != 0) return changed();
-  auto digest =
-      sha256_fd(guest.executable_.get(), std::span<unsigned char>(buffer.get(), kChunk), bytes);
-  if (!digest || bytes != sealed->size || *digest != sealed->digest) return changed();
+  auto digest = approvals.digest(guest.executable_.get(), st);
+  if (!digest || *digest != sealed->digest) return changed();
+  approvals.approve(file_key(st), *digest);
+
+  // What else runs in the process, and who else holds its connection.
+  SealedBundle sealed_bundle{bundle, &verified->manifest};
+  if (auto mapped = check_mapped_code(guest.pid_, &sealed_bundle, approvals); !mapped) {
+    return mapped;
+  }
+  if (auto dumpable = check_not_dumpable(guest.pid_); !dumpable) return dumpable;
+  if (auto bound = check_sole_holder(guest.socket_inode_, guest.pid_); !bound) return bound;
 
   if (!is_alive(guest.pidfd_.get())) return gone();
+  return {};
+}
+
+// The checks that keep a verified connection bound to the code verified on it. The bundle is
+// not read again: it may have been replaced on disk meanwhile (that is what the helper is for),
+// while the running process keeps the files it had.
+std::expected<void, SignatureProblem> recheck_guest(const LinuxPeerProcess& peer,
+                                                    CodeApprovals& approvals) {
+  auto gone = [] {
+    return std::unexpected(SignatureProblem{NO_SUCH_CODE, "the process has exited"});
+  };
+  if (!is_alive(peer.pidfd())) return gone();
+  auto tracer = tracer_pid(peer.pid());
+  if (!tracer) return gone();
+  if (*tracer != 0) {
+    return std::unexpected(SignatureProblem{
+        GUEST_INVALID, "the process is being traced by process " + std::to_string(*tracer)});
+  }
+  UniqueFd executable(::open(proc_path(peer.pid(), "exe").c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st;
+  if (!executable || ::fstat(executable.get(), &st) != 0) return gone();
+  if (!approvals.is_approved(executable.get(), st)) {
+    return std::unexpected(SignatureProblem{
+        STATIC_CODE_CHANGED, "the process runs another executable than the one verified"});
+  }
+  if (auto mapped = check_mapped_code(peer.pid(), nullptr, approvals); !mapped) return mapped;
+  if (auto dumpable = check_not_dumpable(peer.pid()); !dumpable) return dumpable;
+  if (auto bound = check_sole_holder(peer.socket_inode(), peer.pid()); !bound) return bound;
+  if (!is_alive(peer.pidfd())) return gone();
   return {};
 }
 
@@ -234,16 +279,31 @@ std::string bundle_of_executable(std::string_view executable_path) {
   auto slash = executable_path.rfind('/');
   std::string_view directory = executable_path.substr(0, slash);
   std::string_view name = executable_path.substr(slash + 1);
-  constexpr std::string_view kMacOS = "/Contents/MacOS";
-  if (name.empty() || !directory.ends_with(kMacOS)) return "";
-  std::string_view bundle = directory.substr(0, directory.size() - kMacOS.size());
+  constexpr std::string_view MACOS_DIRECTORY = "/Contents/MacOS";
+  if (name.empty() || !directory.ends_with(MACOS_DIRECTORY)) return "";
+  std::string_view bundle = directory.substr(0, directory.size() - MACOS_DIRECTORY.size());
   if (bundle.empty()) return "";
   return std::string(bundle);
 }
 
 bool is_code_injecting_variable(std::string_view entry) {
-  for (std::string_view name : {"LD_PRELOAD=", "LD_AUDIT=", "LD_LIBRARY_PATH="}) {
-    if (entry.starts_with(name)) return true;
+  // glibc's list of variables it removes for privileged programs (unsecvars.h, 2.36): each makes
+  // the loader or libc read code or data from a place the caller chooses. All but TMPDIR, which
+  // is there because a privileged program would create files in it; it changes no code the
+  // client runs, and login sessions (pam_tmpdir) and test harnesses set it routinely, so
+  // refusing it would turn the genuine application away.
+  static constexpr std::string_view UNSAFE[] = {
+      "GCONV_PATH",    "GETCONF_DIR",     "HOSTALIASES",      "LD_AUDIT",
+      "LD_DEBUG",      "LD_DEBUG_OUTPUT", "LD_DYNAMIC_WEAK",  "LD_HWCAP_MASK",
+      "LD_LIBRARY_PATH", "LD_ORIGIN_PATH", "LD_PRELOAD",      "LD_PROFILE",
+      "LD_SHOW_AUXV",  "LOCALDOMAIN",     "LOCPATH",          "MALLOC_TRACE",
+      "NIS_PATH",      "NLSPATH",         "RESOLV_HOST_CONF", "RES_OPTIONS",
+      "TZDIR"};
+  auto equals = entry.find('=');
+  if (equals == std::string_view::npos) return false;
+  std::string_view name = entry.substr(0, equals);
+  for (std::string_view unsafe : UNSAFE) {
+    if (name == unsafe) return true;
   }
   return false;
 }
@@ -267,7 +327,10 @@ std::expected<std::unique_ptr<PeerProcess>, int> LinuxCodeSigning::copy_peer_pro
     pidfd = open_pidfd(credentials.pid);
     if (pidfd < 0) return std::unexpected(errno);
   }
-  return std::make_unique<LinuxPeerProcess>(credentials.pid, UniqueFd(pidfd));
+  UniqueFd owned(pidfd);
+  struct stat own;
+  if (::fstat(socket_fd, &own) != 0) return std::unexpected(errno);
+  return std::make_unique<LinuxPeerProcess>(credentials.pid, std::move(owned), own.st_ino);
 }
 
 std::expected<PeerCredentials, int> LinuxCodeSigning::peer_credentials(int socket_fd) {
@@ -298,7 +361,8 @@ std::expected<std::unique_ptr<GuestCode>, OSStatus> LinuxCodeSigning::copy_guest
   UniqueFd pidfd(::fcntl(linux_peer->pidfd(), F_DUPFD_CLOEXEC, 0));
   if (!pidfd) return std::unexpected(NO_SUCH_CODE);
   return std::make_unique<LinuxGuestCode>(linux_peer->pid(), std::move(pidfd),
-                                          std::move(executable), std::move(target));
+                                          std::move(executable), std::move(target),
+                                          linux_peer->socket_inode());
 }
 
 std::unique_ptr<CodeURL> LinuxCodeSigning::create_code_url(std::string_view utf8_path) {
@@ -307,10 +371,23 @@ std::unique_ptr<CodeURL> LinuxCodeSigning::create_code_url(std::string_view utf8
   return std::make_unique<LinuxCodeURL>(std::string(utf8_path));
 }
 
+std::unique_ptr<CodeURL> LinuxCodeSigning::create_code_url(const FileUrl& url) {
+  return std::make_unique<LinuxCodeURL>(anchor_of(url));
+}
+
 std::expected<std::unique_ptr<StaticCode>, OSStatus> LinuxCodeSigning::create_static_code(
     const CodeURL& url) {
   auto* linux_url = dynamic_cast<const LinuxCodeURL*>(&url);
   if (!linux_url) return std::unexpected(INVALID_OBJECT_REF);
+  if (linux_url->anchor_) {
+    // The bundle the later steps of a replacement reach, and no other.
+    auto st = stat_item(*linux_url->anchor_);
+    if (!st) return std::unexpected(STATIC_CODE_NOT_FOUND);
+    if (!S_ISDIR(st->st_mode)) return std::unexpected(BAD_BUNDLE_FORMAT);
+    UniqueFd root(open_item(*linux_url->anchor_, O_RDONLY | O_DIRECTORY));
+    if (!root) return std::unexpected(STATIC_CODE_NOT_FOUND);
+    return std::make_unique<LinuxStaticCode>(std::move(root));
+  }
   struct stat st;
   if (::lstat(linux_url->path_.c_str(), &st) != 0) return std::unexpected(STATIC_CODE_NOT_FOUND);
   // A bundle is a directory; a symlink to one is not followed (as root, nothing is).
@@ -332,17 +409,25 @@ std::expected<void, SecFailure> LinuxCodeSigning::check_guest_validity(
   auto* guest = dynamic_cast<LinuxGuestCode*>(&code);
   auto* compiled = dynamic_cast<const LinuxRequirement*>(&requirement);
   if (!guest || !compiled) return std::unexpected(sec_failure(INVALID_OBJECT_REF, ""));
-  auto checked = check_guest(*guest, compiled->node_, anchor_.get());
+  auto checked = check_guest(*guest, compiled->node_, anchor_.get(), approvals_);
   if (!checked) return std::unexpected(checked.error().sec_failure());
   return {};
 }
 
 std::expected<void, SecFailure> LinuxCodeSigning::check_static_validity(
-    StaticCode& code, const Requirement& requirement) {
+    StaticCode& code, const Requirement& requirement, ValidationScope scope) {
   auto* bundle = dynamic_cast<LinuxStaticCode*>(&code);
   auto* compiled = dynamic_cast<const LinuxRequirement*>(&requirement);
   if (!bundle || !compiled) return std::unexpected(sec_failure(INVALID_OBJECT_REF, ""));
-  auto checked = validate_bundle(bundle->root_.get(), anchor_.get(), compiled->node_);
+  auto checked = validate_bundle(bundle->root_.get(), anchor_.get(), compiled->node_, scope);
+  if (!checked) return std::unexpected(checked.error().sec_failure());
+  return {};
+}
+
+std::expected<void, SecFailure> LinuxCodeSigning::recheck_guest_validity(int socket_fd) {
+  auto peer = copy_peer_process(socket_fd);
+  if (!peer) return std::unexpected(sec_failure(NO_SUCH_CODE, common::os_error_description(peer.error())));
+  auto checked = recheck_guest(static_cast<const LinuxPeerProcess&>(**peer), approvals_);
   if (!checked) return std::unexpected(checked.error().sec_failure());
   return {};
 }

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "platform/code_signing.hpp"
+#include "platform/linux/mapped_code.hpp"
 #include "platform/linux/openssl_ptr.hpp"
 
 namespace platform::linux_impl {
@@ -20,6 +21,7 @@ class LinuxCodeSigning final : public CodeSigning {
   std::expected<std::unique_ptr<GuestCode>, OSStatus> copy_guest_code(
       const PeerProcess& peer) override;
   std::unique_ptr<CodeURL> create_code_url(std::string_view utf8_path) override;
+  std::unique_ptr<CodeURL> create_code_url(const FileUrl& url) override;
   std::expected<std::unique_ptr<StaticCode>, OSStatus> create_static_code(
       const CodeURL& url) override;
   std::expected<std::unique_ptr<Requirement>, SecFailure> create_requirement(
@@ -27,17 +29,22 @@ class LinuxCodeSigning final : public CodeSigning {
   std::expected<void, SecFailure> check_guest_validity(GuestCode& code,
                                                        const Requirement& requirement) override;
   std::expected<void, SecFailure> check_static_validity(StaticCode& code,
-                                                        const Requirement& requirement) override;
+                                                        const Requirement& requirement,
+                                                        ValidationScope scope) override;
+  std::expected<void, SecFailure> recheck_guest_validity(int socket_fd) override;
 
  private:
   X509Ptr anchor_;
+  // Digests and the files found to be sealed code, for the helper's lifetime.
+  CodeApprovals approvals_;
 };
 
 // The bundle directory of an executable at <bundle>/Contents/MacOS/<name>, or "" when the path
 // has another shape.
 std::string bundle_of_executable(std::string_view executable_path);
 
-// Environment variables with which the dynamic loader runs code that no signature covers.
+// Environment variables that glibc considers unsafe for a privileged program: with them, the
+// loader or libc runs or reads what the caller chooses, which no signature covers.
 bool is_code_injecting_variable(std::string_view entry);
 
 }  // namespace platform::linux_impl

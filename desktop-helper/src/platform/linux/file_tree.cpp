@@ -77,6 +77,10 @@ std::string child_path(const std::string& parent, std::string_view name) {
   return path;
 }
 
+// Permission bits a copy keeps: never set-user-id or set-group-id, which a copy made as root
+// would otherwise carry with root as its owner until ownership is handed over.
+constexpr mode_t COPIED_MODE_BITS = 01777;
+
 bool copied_attribute(std::string_view name) {
   // Never security.* or trusted.*: a file capability copied by root out of a tree its owner
   // wrote would hand out privileges.
@@ -199,7 +203,7 @@ std::expected<void, TreeFailure> copy_regular(CopyState& state, int from_parent,
     return fail_at(r.error(), from_path);
   }
   if (auto r = copy_attributes(from.get(), to.get()); !r) return fail_at(r.error(), from_path);
-  if (fchmod(to.get(), st.st_mode & 07777) != 0) return fail_at(errno, from_path);
+  if (fchmod(to.get(), st.st_mode & COPIED_MODE_BITS) != 0) return fail_at(errno, from_path);
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
   if (futimens(to.get(), times) != 0) return fail_at(errno, from_path);
   return {};
@@ -228,7 +232,7 @@ std::expected<void, TreeFailure> copy_directory(CopyState& state, int from_paren
   }
 
   if (auto r = copy_attributes(from.get(), to.get()); !r) return fail_at(r.error(), from_path);
-  if (fchmod(to.get(), st.st_mode & 07777) != 0) return fail_at(errno, from_path);
+  if (fchmod(to.get(), st.st_mode & COPIED_MODE_BITS) != 0) return fail_at(errno, from_path);
   // Last, because creating the entries above moved the modification time.
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
   if (futimens(to.get(), times) != 0) return fail_at(errno, from_path);
@@ -269,7 +273,9 @@ std::expected<void, TreeFailure> copy_fifo(int from_parent, const char* from_nam
   if (!S_ISFIFO(st.st_mode)) return fail_at(EAGAIN, from_path);
   if (mkfifoat(to_parent, to_name, 0600) != 0) return fail_at(errno, from_path);
   // The name was just made in a directory nobody else can enter, so following it is safe.
-  if (fchmodat(to_parent, to_name, st.st_mode & 07777, 0) != 0) return fail_at(errno, from_path);
+  if (fchmodat(to_parent, to_name, st.st_mode & COPIED_MODE_BITS, 0) != 0) {
+    return fail_at(errno, from_path);
+  }
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
   if (utimensat(to_parent, to_name, times, AT_SYMLINK_NOFOLLOW) != 0) {
     return fail_at(errno, from_path);
@@ -295,14 +301,20 @@ std::expected<void, TreeFailure> copy_entry(CopyState& state, int from_parent,
   }
 }
 
+std::expected<void, TreeFailure> remove_directory(int parent, const std::string& name,
+                                                  const std::string& path);
+
 // Removal is parallel because on some file systems each unlink waits for the device (online
 // discard makes it milliseconds per file): 5,000 files took 18 s one at a time and under a second
 // with eight at once. The work is done in two phases, since a directory can only go once it is
 // empty: every directory is emptied of its other items (directories found on the way become new
-// work), then the directories are removed, the deepest first.
+// work), then the directories are removed, the deepest first. Every directory is held open from
+// the moment it is found, and every name is used only relative to its parent's descriptor.
 class ParallelRemoval {
  public:
-  explicit ParallelRemoval(std::string top) { queue_.push_back(Job{std::move(top), 0, {}}); }
+  ParallelRemoval(SharedFd top, std::string path) {
+    queue_.push_back(Job{std::move(top), std::move(path), 0, {}});
+  }
 
   std::expected<void, TreeFailure> run() {
     run_workers([this] { empty_directories(); });
@@ -324,12 +336,16 @@ class ParallelRemoval {
   }
 
  private:
+  // A directory below the top, to be removed from its parent once it is empty.
   struct Directory {
+    SharedFd parent;
+    std::string name;
     std::string path;
     int depth;
   };
   // A directory to list (no names), or names in it to unlink.
   struct Job {
+    SharedFd directory;
     std::string path;
     int depth = 0;
     std::vector<std::string> names;
@@ -369,51 +385,64 @@ class ParallelRemoval {
         ++busy_;
       }
       std::vector<Job> found;
+      std::vector<Directory> subdirectories;
       if (job.names.empty()) {
-        list_directory(job, found);
+        list_directory(job, found, subdirectories);
       } else {
-        unlink_names(job);
+        unlink_names(job, found, subdirectories);
       }
       std::lock_guard lock(mutex_);
       --busy_;
       for (auto& more : found) queue_.push_back(std::move(more));
-      if (job.names.empty()) directories_.push_back(Directory{std::move(job.path), job.depth});
+      for (auto& directory : subdirectories) directories_.push_back(std::move(directory));
       changed_.notify_all();
     }
   }
 
+  // Opens the subdirectory `name` of `job`'s directory as new work. False when it is no
+  // directory (any more): the caller removes it as a plain name.
+  bool enter(const Job& job, const std::string& name, std::vector<Job>& found,
+             std::vector<Directory>& subdirectories) {
+    std::string path = child_path(job.path, name);
+    UniqueFd fd(open_child(job.directory->get(), name, O_RDONLY | O_DIRECTORY));
+    if (!fd) {
+      if (errno == ENOTDIR || errno == ELOOP) return false;
+      if (errno != ENOENT) fail(errno, path);
+      return true;
+    }
+    auto shared = std::make_shared<const UniqueFd>(std::move(fd));
+    found.push_back(Job{shared, path, job.depth + 1, {}});
+    subdirectories.push_back(Directory{job.directory, name, std::move(path), job.depth + 1});
+    return true;
+  }
+
   // Subdirectories become listing jobs, everything else batches of names to unlink, so that a
   // directory of thousands of files is shared out too.
-  void list_directory(const Job& job, std::vector<Job>& found) {
-    UniqueFd fd(open(job.path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd) {
-      if (errno != ENOENT) fail(errno, job.path);
-      return;
-    }
-    auto entries = read_entries(std::move(fd));
+  void list_directory(const Job& job, std::vector<Job>& found,
+                      std::vector<Directory>& subdirectories) {
+    UniqueFd listing(open_child(job.directory->get(), "", O_RDONLY | O_DIRECTORY));
+    if (!listing) return fail(errno, job.path);
+    auto entries = read_entries(std::move(listing));
     if (!entries) return fail(entries.error(), job.path);
-    Job batch{job.path, job.depth, {}};
+    Job batch{job.directory, job.path, job.depth, {}};
     for (Entry& entry : *entries) {
-      if (entry.type == DT_DIR) {
-        found.push_back(Job{child_path(job.path, entry.name), job.depth + 1, {}});
-        continue;
-      }
+      if (entry.type == DT_DIR && enter(job, entry.name, found, subdirectories)) continue;
       batch.names.push_back(std::move(entry.name));
       if (batch.names.size() == BATCH) {
         found.push_back(std::move(batch));
-        batch = Job{job.path, job.depth, {}};
+        batch = Job{job.directory, job.path, job.depth, {}};
       }
     }
     if (!batch.names.empty()) found.push_back(std::move(batch));
   }
 
-  void unlink_names(const Job& job) {
-    UniqueFd fd(open(job.path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd) return fail(errno, job.path);
+  void unlink_names(const Job& job, std::vector<Job>& found,
+                    std::vector<Directory>& subdirectories) {
     for (const auto& name : job.names) {
-      if (unlinkat(fd.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
-        return fail(errno, child_path(job.path, name));
-      }
+      if (unlinkat(job.directory->get(), name.c_str(), 0) == 0 || errno == ENOENT) continue;
+      // A directory put in the place of a listed file is emptied like the others.
+      if (errno == EISDIR && enter(job, name, found, subdirectories)) continue;
+      return fail(errno, child_path(job.path, name));
     }
   }
 
@@ -421,8 +450,11 @@ class ParallelRemoval {
     for (;;) {
       std::size_t index = next_.fetch_add(1);
       if (index >= end_ || failed()) return;
-      const std::string& path = directories_[index].path;
-      if (rmdir(path.c_str()) != 0 && errno != ENOENT) return fail(errno, path);
+      const Directory& directory = directories_[index];
+      if (auto removed = remove_directory(directory.parent->get(), directory.name, directory.path);
+          !removed) {
+        return fail(removed.error().error, removed.error().path);
+      }
     }
   }
 
@@ -441,42 +473,129 @@ class ParallelRemoval {
   std::size_t end_ = 0;
 };
 
+// Removes an emptied directory. Someone who can still write into it (its owner, through a
+// descriptor kept open) may have added items meanwhile, or put something else under its name:
+// what is there now is removed as what it is, a few times over, then the failure stands.
+std::expected<void, TreeFailure> remove_directory(int parent, const std::string& name,
+                                                  const std::string& path) {
+  constexpr int ATTEMPTS = 3;
+  for (int attempt = 0;; ++attempt) {
+    if (unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) return {};
+    if (errno == ENOTDIR) {
+      if (unlinkat(parent, name.c_str(), 0) == 0 || errno == ENOENT) return {};
+      return fail_at(errno, path);
+    }
+    if ((errno != ENOTEMPTY && errno != EEXIST) || attempt + 1 == ATTEMPTS) {
+      return fail_at(errno, path);
+    }
+    UniqueFd fd(open_child(parent, name, O_RDONLY | O_DIRECTORY));
+    if (!fd) {
+      if (errno == ENOENT) return {};
+      if (errno != ENOTDIR && errno != ELOOP) return fail_at(errno, path);
+      continue;  // no directory any more: removed as a name on the next pass
+    }
+    auto emptied = ParallelRemoval(std::make_shared<const UniqueFd>(std::move(fd)), path).run();
+    if (!emptied) return emptied;
+  }
+}
+
+// The directory of a path, opened once, and the path's last component.
+struct SplitPath {
+  UniqueFd parent;
+  std::string name;
+};
+
+std::expected<SplitPath, int> split_path(const std::string& path) {
+  auto slash = path.rfind('/');
+  std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  UniqueFd fd(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) return std::unexpected(errno);
+  return SplitPath{std::move(fd), std::move(name)};
+}
+
 }  // namespace
 
-std::expected<void, TreeFailure> copy_tree(const std::string& from, const std::string& to) {
+int open_child(int parent, const std::string& name, int flags) {
+  return openat(parent, name.empty() ? "." : name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+}
+
+std::expected<void, TreeFailure> copy_tree_at(int from_parent, const std::string& from_name,
+                                              int to_parent, const std::string& to_name,
+                                              const std::string& from_path) {
   struct stat st;
-  if (fstatat(AT_FDCWD, from.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return fail_at(errno, from);
+  if (fstatat(from_parent, from_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return fail_at(errno, from_path);
+  }
   CopyState state;
-  return copy_entry(state, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), IFTODT(st.st_mode), from);
+  return copy_entry(state, from_parent, from_name.c_str(), to_parent, to_name.c_str(),
+                    IFTODT(st.st_mode), from_path);
+}
+
+std::expected<void, TreeFailure> remove_tree_at(int parent, const std::string& name,
+                                                const std::string& path) {
+  UniqueFd fd(open_child(parent, name, O_RDONLY | O_DIRECTORY));
+  if (!fd) {
+    if (errno != ENOTDIR && errno != ELOOP) return fail_at(errno, path);
+    if (unlinkat(parent, name.c_str(), 0) != 0) return fail_at(errno, path);
+    return {};
+  }
+  auto emptied = ParallelRemoval(std::make_shared<const UniqueFd>(std::move(fd)), path).run();
+  if (!emptied) return emptied;
+  return remove_directory(parent, name, path);
+}
+
+std::expected<void, TreeFailure> remove_tree_contents(SharedFd directory,
+                                                      const std::string& path) {
+  return ParallelRemoval(std::move(directory), path).run();
+}
+
+std::expected<std::vector<std::string>, int> list_names(int directory) {
+  UniqueFd listing(open_child(directory, "", O_RDONLY | O_DIRECTORY));
+  if (!listing) return std::unexpected(errno);
+  auto entries = read_entries(std::move(listing));
+  if (!entries) return std::unexpected(entries.error());
+  std::vector<std::string> names;
+  names.reserve(entries->size());
+  for (auto& entry : *entries) names.push_back(std::move(entry.name));
+  return names;
+}
+
+std::expected<void, TreeFailure> copy_tree(const std::string& from, const std::string& to) {
+  auto source = split_path(from);
+  if (!source) return fail_at(source.error(), from);
+  auto target = split_path(to);
+  if (!target) return fail_at(target.error(), to);
+  return copy_tree_at(source->parent.get(), source->name, target->parent.get(), target->name,
+                      from);
 }
 
 std::expected<void, TreeFailure> remove_tree(const std::string& path) {
-  struct stat st;
-  if (fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return fail_at(errno, path);
-  if (S_ISDIR(st.st_mode)) return ParallelRemoval(path).run();
-  if (unlink(path.c_str()) != 0) return fail_at(errno, path);
-  return {};
+  auto split = split_path(path);
+  if (!split) return fail_at(split.error(), path);
+  return remove_tree_at(split->parent.get(), split->name, path);
 }
 
 std::expected<TreeWalker::Level, int> TreeWalker::read_level(UniqueFd fd, std::string path) {
-  UniqueFd listing(dup(fd.get()));
+  UniqueFd listing(open_child(fd.get(), "", O_RDONLY | O_DIRECTORY));
   if (!listing) return std::unexpected(errno);
   auto entries = read_entries(std::move(listing));
   if (!entries) return std::unexpected(entries.error());
   std::sort(entries->begin(), entries->end(),
             [](const Entry& a, const Entry& b) { return a.name < b.name; });
   Level level;
-  level.fd = std::move(fd);
+  level.fd = std::make_shared<const UniqueFd>(std::move(fd));
   level.path = std::move(path);
   level.children.reserve(entries->size());
   for (auto& entry : *entries) level.children.push_back(Child{std::move(entry.name), entry.type});
   return level;
 }
 
-std::expected<TreeWalker, int> TreeWalker::open(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+std::expected<TreeWalker, int> TreeWalker::open_at(int parent, const std::string& name,
+                                                   std::string path) {
+  UniqueFd fd(open_child(parent, name, O_RDONLY | O_DIRECTORY));
   if (!fd) return std::unexpected(errno);
-  auto level = read_level(std::move(fd), path);
+  auto level = read_level(std::move(fd), std::move(path));
   if (!level) return std::unexpected(level.error());
   TreeWalker walker;
   walker.levels_.push_back(std::move(*level));
@@ -489,8 +608,7 @@ std::expected<std::optional<TreeWalker::Item>, TreeFailure> TreeWalker::next() {
     Level& parent = levels_.back();
     const Child& child = parent.children[parent.index - 1];
     std::string path = child_path(parent.path, child.name);
-    UniqueFd fd(openat(parent.fd.get(), child.name.c_str(),
-                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd fd(open_child(parent.fd->get(), child.name, O_RDONLY | O_DIRECTORY));
     if (!fd) return fail_at(errno, path);
     auto level = read_level(std::move(fd), path);
     if (!level) return fail_at(level.error(), path);
@@ -503,7 +621,8 @@ std::expected<std::optional<TreeWalker::Item>, TreeFailure> TreeWalker::next() {
       continue;
     }
     const Child& child = level.children[level.index++];
-    Item item{child_path(level.path, child.name), child.type == DT_DIR, child.type == DT_LNK};
+    Item item{child_path(level.path, child.name), child.type == DT_DIR, child.type == DT_LNK,
+              level.fd, child.name};
     pending_descent_ = item.is_directory;
     return item;
   }

@@ -1,11 +1,14 @@
 #pragma once
-// Whole-tree file operations that never follow a symbolic link: every item below the top is
-// reached through its parent directory's descriptor (openat with O_NOFOLLOW), so a link inside a
-// tree is only ever read, copied or removed as a link.
+// Whole-tree file operations that never follow a symbolic link and never resolve a path of more
+// than one component: every item is reached through its parent directory's descriptor
+// (openat with O_NOFOLLOW), so a link inside a tree is only ever read, copied or removed as a
+// link, and a directory renamed or swapped for a link by someone else meanwhile cannot redirect
+// the operation outside the tree it started in.
 
 #include <sys/types.h>
 
 #include <expected>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,25 +17,43 @@
 
 namespace platform::linux_impl {
 
+using SharedFd = std::shared_ptr<const common::util::UniqueFd>;
+
 // Where a tree operation stopped: the error number and the item it was working on.
 struct TreeFailure {
   int error = 0;
   std::string path;
 };
 
-// Copies the item at `from` (a link as a link) and everything below it to `to`, whose parent must
-// exist and which must not. Kept: types (directories, regular files, symbolic links, FIFOs),
-// permission bits, access and modification times, user.* attributes and POSIX ACLs. Not kept:
-// owner and group (the copy belongs to the caller), hard links (each becomes its own file).
-// Device nodes and sockets are refused (ENOTSUP): nothing of the kind belongs in a bundle, and a
-// device node made by root is a way into the system. File data is cloned where the file system
-// can share extents, else copied in the kernel, else read and written.
-std::expected<void, TreeFailure> copy_tree(const std::string& from, const std::string& to);
+// Copies the item `from_name` of the directory `from_parent` (a link as a link) and everything
+// below it to `to_name` in `to_parent`, which must not exist. `from_path` names the source in
+// failures. Kept: types (directories, regular files, symbolic links, FIFOs), permission bits
+// without set-user-id and set-group-id (a copy made by root must not hand out its rights), access
+// and modification times, user.* attributes and POSIX ACLs. Not kept: owner and group (the copy
+// belongs to the caller), hard links (each becomes its own file). Device nodes and sockets are
+// refused (ENOTSUP): nothing of the kind belongs in a bundle, and a device node made by root is a
+// way into the system. File data is cloned where the file system can share extents, else copied
+// in the kernel, else read and written.
+std::expected<void, TreeFailure> copy_tree_at(int from_parent, const std::string& from_name,
+                                              int to_parent, const std::string& to_name,
+                                              const std::string& from_path);
 
-// Removes the item at `path` and everything below it, several items at a time. Links are removed,
-// never followed; directories below the top are opened by path (without following the last
-// component), so the tree must lie where nobody else can rename its directories, as in a
-// replacement directory.
+// Removes the item `name` of the directory `parent` and everything below it, several items at a
+// time. `path` names it in failures. Directories are entered only through their parent's
+// descriptor; an item that turns out to be a link (or a file) when it is opened is removed as
+// such, never followed, so the tree may belong to someone who changes it meanwhile.
+std::expected<void, TreeFailure> remove_tree_at(int parent, const std::string& name,
+                                                const std::string& path);
+
+// Removes everything in the open directory `directory` (not the directory itself), as
+// remove_tree_at does.
+std::expected<void, TreeFailure> remove_tree_contents(SharedFd directory, const std::string& path);
+
+// The names in the open directory `directory`, without "." and "..". Error: errno.
+std::expected<std::vector<std::string>, int> list_names(int directory);
+
+// The same for whole paths, whose directories are resolved once (for tools and tests).
+std::expected<void, TreeFailure> copy_tree(const std::string& from, const std::string& to);
 std::expected<void, TreeFailure> remove_tree(const std::string& path);
 
 // Pre-order walk of the items below a directory, in name order within each directory. Symbolic
@@ -43,11 +64,14 @@ class TreeWalker {
     std::string path;
     bool is_directory = false;
     bool is_symlink = false;
+    SharedFd parent;  // the directory the item is in, as it was opened during the walk
+    std::string name;
   };
 
-  // Opens the directory at `path` (not followed if it is a link: ELOOP, or ENOTDIR for any other
-  // non-directory).
-  static std::expected<TreeWalker, int> open(const std::string& path);
+  // Opens the directory `name` of `parent` (not followed if it is a link: ELOOP, or ENOTDIR for
+  // any other non-directory; an empty name: `parent` itself); `path` names it in the items.
+  static std::expected<TreeWalker, int> open_at(int parent, const std::string& name,
+                                                std::string path);
 
   // The next item, std::nullopt at the end, or the failure to open or read a directory below the
   // top; after a failure the walk goes on with the next item.
@@ -59,7 +83,7 @@ class TreeWalker {
     unsigned char type;  // DT_* (never DT_UNKNOWN)
   };
   struct Level {
-    common::util::UniqueFd fd;
+    SharedFd fd;
     std::string path;
     std::vector<Child> children;
     std::size_t index = 0;
@@ -71,5 +95,9 @@ class TreeWalker {
   // A directory just returned, entered on the next call.
   bool pending_descent_ = false;
 };
+
+// Opens `name` in `parent` with `flags | O_NOFOLLOW | O_CLOEXEC` (an empty name: `parent` itself,
+// reopened). -1 with errno on failure.
+int open_child(int parent, const std::string& name, int flags);
 
 }  // namespace platform::linux_impl

@@ -1,6 +1,8 @@
 #include "platform/linux/files_linux.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -8,12 +10,14 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 
 #include "common/error.hpp"
 #include "common/util/quoted.hpp"
 #include "common/util/unique_fd.hpp"
+#include "platform/linux/file_anchor.hpp"
 #include "platform/linux/file_tree.hpp"
+#include "platform/linux/info_plist.hpp"
+#include "platform/linux/read_beneath.hpp"
 
 namespace platform::linux_impl {
 namespace {
@@ -21,26 +25,20 @@ namespace {
 using common::util::quoted;
 using common::util::UniqueFd;
 
-std::string os_text(int error) { return common::Error::os(error).text(); }
+constexpr std::size_t MAX_INFO_PLIST_SIZE = 1 << 20;
+
+// What went wrong, in words: ESTALE is how this file reports an item swapped under its feet.
+std::string describe(int error) {
+  if (error == ESTALE) return "it was replaced by another item meanwhile";
+  return common::Error::os(error).text();
+}
 
 std::unexpected<FoundationFailure> foundation_failure(std::string description) {
   return std::unexpected<FoundationFailure>(FoundationFailure{std::move(description)});
 }
 
 common::util::macos::CFError cf_error(int error, const std::string& path) {
-  return common::util::macos::CFError{error, quoted(path) + ": " + os_text(error)};
-}
-
-std::string parent_of(const std::string& path) {
-  auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string_view name_of(std::string_view path) {
-  auto slash = path.rfind('/');
-  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+  return common::util::macos::CFError{error, quoted(path) + ": " + describe(error)};
 }
 
 // Characters a file URL's path keeps as they are; everything else is percent-encoded.
@@ -50,16 +48,109 @@ bool url_path_character(unsigned char c) {
          std::string_view::npos;
 }
 
+std::string child_path(const std::string& parent, std::string_view name) {
+  std::string path = parent;
+  if (path.empty() || path.back() != '/') path.push_back('/');
+  path.append(name);
+  return path;
+}
+
+FileUrl anchored_url(std::string path, bool is_directory, std::shared_ptr<FileAnchor> anchor) {
+  return FileUrl{std::move(path), is_directory, std::move(anchor)};
+}
+
+// A replacement directory of ours, held open and locked for as long as any URL made from it
+// lives. The lock tells a later request that a directory of this name is not a leftover of a
+// killed helper but in use; the marker attribute (only root can set trusted.* attributes) tells
+// it the directory is one of ours and not a root-owned directory a user renamed to look like
+// one. Its destruction removes it with everything still in it: on Linux nothing else would.
+class ReplacementDirectory {
+ public:
+  ReplacementDirectory(SharedFd parent, std::string name, SharedFd self, FileIdentity identity,
+                       std::string path)
+      : parent_(std::move(parent)),
+        name_(std::move(name)),
+        self_(std::move(self)),
+        identity_(identity),
+        path_(std::move(path)) {}
+  ReplacementDirectory(const ReplacementDirectory&) = delete;
+  ReplacementDirectory& operator=(const ReplacementDirectory&) = delete;
+
+  ~ReplacementDirectory() {
+    (void)remove_tree_contents(self_, path_);
+    // The parent is the destination's directory, which a user may own: its name is removed only
+    // while it still is this directory.
+    struct stat st;
+    if (::fstatat(parent_->get(), name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        identity_of(st) == identity_) {
+      (void)::unlinkat(parent_->get(), name_.c_str(), AT_REMOVEDIR);
+    }
+  }
+
+  const SharedFd& self() const { return self_; }
+
+ private:
+  SharedFd parent_;
+  std::string name_;
+  SharedFd self_;
+  FileIdentity identity_;
+  std::string path_;
+};
+
+bool is_our_replacement_directory(int fd, const struct stat& st) {
+  if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 07777) != 0700) {
+    return false;
+  }
+  if (::geteuid() != 0) return true;  // nobody else can make a directory that belongs to us
+  char value = 0;
+  return ::fgetxattr(fd, REPLACEMENT_MARKER_XATTR, &value, sizeof value) >= 0;
+}
+
+// Removes what a helper that was killed mid-replacement left in `parent`: our replacement
+// directories that nobody holds locked.
+void remove_leftovers(int parent, const std::string& parent_path) {
+  auto names = list_names(parent);
+  if (!names) return;
+  for (const auto& name : *names) {
+    if (!name.starts_with(ITEM_REPLACEMENT_PREFIX)) continue;
+    UniqueFd fd(open_child(parent, name, O_RDONLY | O_DIRECTORY));
+    struct stat st;
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !is_our_replacement_directory(fd.get(), st)) {
+      continue;
+    }
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) continue;  // in use by a running replacement
+    // Held (and locked) by the object until it is gone, which removes it.
+    ReplacementDirectory leftover(
+        std::make_shared<const UniqueFd>(UniqueFd(::fcntl(parent, F_DUPFD_CLOEXEC, 0))), name,
+        std::make_shared<const UniqueFd>(std::move(fd)), identity_of(st),
+        child_path(parent_path, name));
+  }
+}
+
+std::string random_suffix() {
+  unsigned char bytes[6] = {};
+  ssize_t n = ::getrandom(bytes, sizeof bytes, 0);
+  static constexpr char HEX[] = "0123456789abcdef";
+  std::string suffix;
+  for (std::size_t i = 0; i < sizeof bytes; ++i) {
+    unsigned char b = n == static_cast<ssize_t>(sizeof bytes) ? bytes[i] : 0;
+    suffix.push_back(HEX[b >> 4]);
+    suffix.push_back(HEX[b & 0xF]);
+  }
+  return suffix;
+}
+
 class LinuxEnumerator final : public DirectoryEnumerator {
  public:
-  explicit LinuxEnumerator(std::string path) : path_(std::move(path)) {}
+  LinuxEnumerator(std::shared_ptr<const FileAnchor> top, std::string path)
+      : top_(std::move(top)), path_(std::move(path)) {}
 
   EnumeratorStep next() override {
     if (!walker_) {
       if (finished_) return EnumeratorStep{};
-      auto opened = TreeWalker::open(path_);
+      finished_ = true;
+      auto opened = open();
       if (!opened) {
-        finished_ = true;
         // A link or a file at the top has no contents to walk.
         if (opened.error() == ENOTDIR || opened.error() == ELOOP) return EnumeratorStep{};
         return error_step(opened.error(), path_);
@@ -69,13 +160,23 @@ class LinuxEnumerator final : public DirectoryEnumerator {
     auto item = walker_->next();
     if (!item) return error_step(item.error().error, item.error().path);
     if (!*item) return EnumeratorStep{};
+    auto anchor = std::make_shared<FileAnchor>();
+    anchor->directory = std::move((*item)->parent);
+    anchor->name = std::move((*item)->name);
+    anchor->keep_alive = top_->keep_alive;
     EnumeratorStep step;
     step.kind = EnumeratorStep::Kind::Success;
-    step.url = FileUrl{std::move((*item)->path), (*item)->is_directory};
+    step.url = anchored_url(std::move((*item)->path), (*item)->is_directory, std::move(anchor));
     return step;
   }
 
  private:
+  std::expected<TreeWalker, int> open() {
+    UniqueFd top(open_item(*top_, O_RDONLY | O_DIRECTORY));
+    if (!top) return std::unexpected(errno);
+    return TreeWalker::open_at(top.get(), "", path_);
+  }
+
   static EnumeratorStep error_step(int error, const std::string& path) {
     EnumeratorStep step;
     step.kind = EnumeratorStep::Kind::Error;
@@ -83,10 +184,22 @@ class LinuxEnumerator final : public DirectoryEnumerator {
     return step;
   }
 
+  std::shared_ptr<const FileAnchor> top_;
   std::string path_;
   std::optional<TreeWalker> walker_;
   bool finished_ = false;
 };
+
+// Removes the quarantine attribute of one item that can carry it (links cannot carry user
+// attributes on Linux, FIFOs may not); an item without it answers ENODATA, as good as removed.
+void remove_quarantine(int parent, const std::string& name) {
+  UniqueFd fd(open_child(parent, name, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+  struct stat st;
+  if (!fd || ::fstat(fd.get(), &st) != 0) return;
+  if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
+    (void)::fremovexattr(fd.get(), QUARANTINE_XATTR);
+  }
+}
 
 }  // namespace
 
@@ -101,7 +214,9 @@ FileUrl LinuxFiles::file_url(std::string_view path) {
   }
   absolute.append(path);
   while (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
-  return FileUrl{std::move(absolute), true};
+  // The first and only time the path is resolved: everything after goes through the anchor.
+  auto anchor = anchor_path(absolute);
+  return FileUrl{std::move(absolute), true, std::const_pointer_cast<FileAnchor>(anchor)};
 }
 
 std::optional<std::string> LinuxFiles::url_string(const FileUrl& url) {
@@ -128,28 +243,94 @@ std::optional<FileUrl> LinuxFiles::append_path_component(const FileUrl& director
   if (path.empty() || path.back() != '/') path.push_back('/');
   path.append(name);
   while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return FileUrl{std::move(path), false};
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos) {
+    return FileUrl{std::move(path), false, nullptr};
+  }
+  auto parent = anchor_of(directory);
+  auto anchor = std::make_shared<FileAnchor>();
+  anchor->name = std::string(name);
+  anchor->keep_alive = parent->keep_alive;
+  if (parent->self) {
+    anchor->directory = parent->self;
+  } else {
+    UniqueFd fd(open_item(*parent, O_PATH | O_DIRECTORY));
+    if (fd) {
+      anchor->directory = std::make_shared<const UniqueFd>(std::move(fd));
+    } else {
+      anchor->error = errno;
+    }
+  }
+  if (anchor->directory) {
+    struct stat st;
+    if (::fstatat(anchor->directory->get(), anchor->name.c_str(), &st, AT_SYMLINK_NOFOLLOW) ==
+        0) {
+      anchor->pinned = identity_of(st);
+    }
+  }
+  return anchored_url(std::move(path), false, std::move(anchor));
 }
 
 FoundationResult<FileUrl> LinuxFiles::item_replacement_directory(const FileUrl& destination) {
-  // Beside the destination, so the swap stays inside one file system; mkdtemp makes it 0700, so
-  // nobody but root can reach what is put in it before it is swapped into place.
-  std::string parent = parent_of(destination.path);
-  std::string pattern = parent == "/" ? "/" : parent + "/";
-  pattern += ITEM_REPLACEMENT_PREFIX;
-  pattern += "XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) {
-    int error = errno;
+  auto fail = [&](int error) {
     return foundation_failure("Could not create a replacement directory beside " +
-                              quoted(destination.path) + ": " + os_text(error));
+                              quoted(destination.path) + ": " + describe(error));
+  };
+  auto target = anchor_of(destination);
+  if (target->error != 0) return fail(target->error);
+  if (target->name.empty()) return fail(EINVAL);
+  const int parent = target->directory->get();
+  std::string parent_path = destination.path.substr(0, destination.path.rfind('/'));
+  if (parent_path.empty()) parent_path.push_back('/');
+
+  remove_leftovers(parent, parent_path);
+
+  // Beside the destination, so the swap stays inside one file system; mode 0700 and root's, so
+  // nobody else can reach what is put in it before it is swapped into place.
+  for (int attempt = 0;; ++attempt) {
+    std::string name = std::string(ITEM_REPLACEMENT_PREFIX) + random_suffix();
+    if (::mkdirat(parent, name.c_str(), 0700) != 0) {
+      if (errno == EEXIST && attempt < 8) continue;
+      return fail(errno);
+    }
+    // The parent may be a user's, who could swap the new name for something else before it is
+    // opened: what is opened must be a directory of ours that nothing has been put into.
+    UniqueFd fd(open_child(parent, name, O_RDONLY | O_DIRECTORY));
+    struct stat st;
+    if (!fd || ::fstat(fd.get(), &st) != 0) return fail(errno);
+    if (st.st_uid != ::geteuid() || (st.st_mode & 07777) != 0700 || st.st_nlink != 2) {
+      return fail(ESTALE);
+    }
+    (void)::fsetxattr(fd.get(), REPLACEMENT_MARKER_XATTR, "1", 1, 0);
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return fail(errno);
+
+    std::string path = child_path(parent_path, name);
+    auto directory = std::make_shared<const ReplacementDirectory>(
+        target->directory, name, std::make_shared<const UniqueFd>(std::move(fd)), identity_of(st),
+        path);
+    auto anchor = std::make_shared<FileAnchor>();
+    anchor->directory = target->directory;
+    anchor->name = std::move(name);
+    anchor->pinned = identity_of(st);
+    anchor->self = directory->self();
+    anchor->keep_alive = directory;
+    return anchored_url(std::move(path), true, std::move(anchor));
   }
-  return FileUrl{std::move(pattern), true};
 }
 
 FoundationResult<void> LinuxFiles::copy_item(const FileUrl& from, const FileUrl& to) {
-  if (auto copied = copy_tree(from.path, to.path); !copied) {
+  auto source = anchor_of(from);
+  auto target = anchor_of(to);
+  int error = source->error != 0 ? source->error : target->error;
+  if (error == 0 && (source->name.empty() || target->name.empty())) error = EINVAL;
+  if (error != 0) {
+    return foundation_failure("Could not copy " + quoted(from.path) + " into " + quoted(to.path) +
+                              ": " + describe(error));
+  }
+  if (auto copied = copy_tree_at(source->directory->get(), source->name, target->directory->get(),
+                                 target->name, from.path);
+      !copied) {
     return foundation_failure("Could not copy " + quoted(copied.error().path) + " into " +
-                              quoted(to.path) + ": " + os_text(copied.error().error));
+                              quoted(to.path) + ": " + describe(copied.error().error));
   }
   return {};
 }
@@ -157,42 +338,62 @@ FoundationResult<void> LinuxFiles::copy_item(const FileUrl& from, const FileUrl&
 FoundationResult<void> LinuxFiles::replace_item(const FileUrl& destination,
                                                 const FileUrl& replacement,
                                                 std::string_view /*backup_name*/) {
-  // The old tree needs no name of its own: the exchange leaves it where the new one was.
-  std::string directory = parent_of(replacement.path);
-  {
-    // The new tree reaches the disk before its name does, so a power cut cannot leave a
-    // half-written bundle at the destination.
-    UniqueFd fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd || syncfs(fd.get()) != 0) {
-      int error = errno;
-      return foundation_failure("Could not write " + quoted(replacement.path) +
-                                " to disk: " + os_text(error));
-    }
+  auto target = anchor_of(destination);
+  auto item = anchor_of(replacement);
+  auto fail = [&](const std::string& what, int error) {
+    return foundation_failure(what + " " + quoted(destination.path) + ": " + describe(error));
+  };
+  if (target->error != 0) return fail("Could not replace", target->error);
+  if (item->error != 0) return fail("Could not replace", item->error);
+  if (target->name.empty() || item->name.empty()) return fail("Could not replace", EINVAL);
+  if (!target->pinned) {
+    return foundation_failure("Could not exchange " + quoted(destination.path) + " with " +
+                              quoted(replacement.path) + ": " + describe(ENOENT));
   }
-  if (renameat2(AT_FDCWD, replacement.path.c_str(), AT_FDCWD, destination.path.c_str(),
-                RENAME_EXCHANGE) != 0) {
+  const int destination_parent = target->directory->get();
+  const int replacement_parent = item->directory->get();
+
+  // The new tree reaches the disk before its name does, so a power cut cannot leave a
+  // half-written bundle at the destination.
+  if (::syncfs(replacement_parent) != 0) {
+    int error = errno;
+    return foundation_failure("Could not write " + quoted(replacement.path) +
+                              " to disk: " + describe(error));
+  }
+  // The old tree needs no name of its own: the exchange leaves it where the new one was.
+  if (::renameat2(replacement_parent, item->name.c_str(), destination_parent,
+                  target->name.c_str(), RENAME_EXCHANGE) != 0) {
     int error = errno;
     return foundation_failure("Could not exchange " + quoted(destination.path) + " with " +
-                              quoted(replacement.path) + ": " + os_text(error));
+                              quoted(replacement.path) + ": " + describe(error));
   }
-  if (auto removed = remove_tree(replacement.path); !removed) {
+  // Whoever owns the destination's directory could have put another item under its name since
+  // it was checked; that one goes back where it was, untouched.
+  struct stat st;
+  if (::fstatat(replacement_parent, item->name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      identity_of(st) != *target->pinned) {
+    int error = ESTALE;
+    if (::renameat2(replacement_parent, item->name.c_str(), destination_parent,
+                    target->name.c_str(), RENAME_EXCHANGE) != 0) {
+      return fail("Could not undo the replacement of", errno);
+    }
+    return fail("Refused to replace", error);
+  }
+  if (auto removed = remove_tree_at(replacement_parent, item->name, replacement.path); !removed) {
     return foundation_failure("Replaced " + quoted(destination.path) +
                               ", but could not remove the old item at " +
-                              quoted(removed.error().path) + ": " + os_text(removed.error().error));
+                              quoted(removed.error().path) + ": " + describe(removed.error().error));
   }
-  if (name_of(directory).starts_with(ITEM_REPLACEMENT_PREFIX)) rmdir(directory.c_str());
   return {};
 }
 
 FileSecurityCopy LinuxFiles::copy_file_security(const FileUrl& url) {
-  struct stat st;
-  if (fstatat(AT_FDCWD, url.path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    return CFCallFailure{cf_error(errno, url.path)};
-  }
+  auto st = stat_item(*anchor_of(url));
+  if (!st) return CFCallFailure{cf_error(st.error(), url.path)};
   FileSecurity security;
-  security.owner = st.st_uid;
-  security.group = st.st_gid;
-  security.mode = static_cast<std::uint16_t>(st.st_mode & 07777);
+  security.owner = st->st_uid;
+  security.group = st->st_gid;
+  security.mode = static_cast<std::uint16_t>(st->st_mode & 07777);
   return security;
 }
 
@@ -212,37 +413,52 @@ std::expected<void, CFCallFailure> LinuxFiles::write_file_security(const FileUrl
   // just cleared for the new owner.
   uid_t owner = security.owner ? static_cast<uid_t>(*security.owner) : static_cast<uid_t>(-1);
   gid_t group = security.group ? static_cast<gid_t>(*security.group) : static_cast<gid_t>(-1);
-  if (fchownat(AT_FDCWD, url.path.c_str(), owner, group, AT_SYMLINK_NOFOLLOW) != 0) {
+  auto anchor = anchor_of(url);
+  if (anchor->error != 0) return std::unexpected(CFCallFailure{cf_error(anchor->error, url.path)});
+  if (::fchownat(anchor->directory->get(), anchor->name.c_str(), owner, group,
+                 AT_SYMLINK_NOFOLLOW | (anchor->name.empty() ? AT_EMPTY_PATH : 0)) != 0) {
     return std::unexpected(CFCallFailure{cf_error(errno, url.path)});
   }
   return {};
 }
 
 std::unique_ptr<DirectoryEnumerator> LinuxFiles::enumerate_recursively(const FileUrl& directory) {
-  return std::make_unique<LinuxEnumerator>(directory.path);
+  return std::make_unique<LinuxEnumerator>(anchor_of(directory), directory.path);
+}
+
+std::optional<std::string> LinuxFiles::bundle_version(const FileUrl& bundle) {
+  UniqueFd root(open_item(*anchor_of(bundle), O_RDONLY | O_DIRECTORY));
+  if (!root) return std::nullopt;
+  auto plist = read_file_beneath(root.get(), "Contents/Info.plist", MAX_INFO_PLIST_SIZE);
+  if (!plist) return std::nullopt;
+  auto strings = read_plist_strings(*plist);
+  if (!strings) return std::nullopt;
+  auto version = strings->find("CFBundleVersion");
+  if (version == strings->end()) return std::nullopt;
+  return version->second;
 }
 
 QuarantineRemoval LinuxFiles::quarantine_removal() const {
   return QuarantineRemoval::DirectAttributeCalls;
 }
 
-int LinuxFiles::remove_quarantine_attributes(std::string_view path) {
-  std::string top(path);
-  struct stat st;
-  if (fstatat(AT_FDCWD, top.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
-  // Links cannot carry user attributes on Linux (EPERM), so they are skipped rather than tried;
-  // an item without the attribute answers ENODATA, which is as good as removed.
-  if (S_ISLNK(st.st_mode)) return 0;
-  (void)lremovexattr(top.c_str(), QUARANTINE_XATTR);
-  if (!S_ISDIR(st.st_mode)) return 0;
-  auto walker = TreeWalker::open(top);
+int LinuxFiles::remove_quarantine_attributes(const FileUrl& url) {
+  auto anchor = anchor_of(url);
+  auto st = stat_item(*anchor);
+  if (!st) return st.error();
+  if (S_ISLNK(st->st_mode)) return 0;
+  remove_quarantine(anchor->directory->get(), anchor->name);
+  if (!S_ISDIR(st->st_mode)) return 0;
+  UniqueFd top(open_item(*anchor, O_RDONLY | O_DIRECTORY));
+  if (!top) return errno;
+  auto walker = TreeWalker::open_at(top.get(), "", url.path);
   if (!walker) return walker.error();
   for (;;) {
     auto item = walker->next();
     if (!item) continue;  // an unreadable directory is skipped; the rest is still done
     if (!*item) return 0;
     if ((*item)->is_symlink) continue;
-    (void)lremovexattr((*item)->path.c_str(), QUARANTINE_XATTR);
+    remove_quarantine((*item)->parent->get(), (*item)->name);
   }
 }
 

@@ -6,15 +6,22 @@ namespace platform::linux_impl {
 
 // Prefix of the directories item_replacement_directory makes beside a destination.
 inline constexpr const char* ITEM_REPLACEMENT_PREFIX = ".item-replacement-";
+// Marks a replacement directory as made by the helper running as root (only root can set
+// trusted.* attributes), so that a leftover is told apart from a directory renamed to look alike.
+inline constexpr const char* REPLACEMENT_MARKER_XATTR = "trusted.kolvaris.replacement";
 // Where Linux keeps the quarantine attribute: user attributes need the namespace prefix.
 inline constexpr const char* QUARANTINE_XATTR = "user.com.apple.quarantine";
 
-// POSIX files. Security facts come from lstat and are written with fchownat without following
-// links; the enumerator walks through directory descriptors and never enters a link. The
-// replacement directory is made (mode 0700, owned by the caller) in the destination's own parent
-// directory, so it is on the destination's file system; the swap is one
-// renameat2(RENAME_EXCHANGE), after which the old tree and the then empty replacement directory
-// are removed. Quarantine removal deletes QUARANTINE_XATTR item by item.
+// POSIX files, through descriptors: every URL carries a FileAnchor (file_anchor.hpp), so after a
+// path has been made into a URL nothing resolves it again. Security facts come from fstatat and
+// are written with fchownat without following links; the enumerator walks through directory
+// descriptors and never enters a link. The replacement directory is made (mode 0700, owned by the
+// caller, locked, marked) in the destination's own parent directory, so it is on the destination's
+// file system, and is removed with its contents once its last URL is gone; leftovers of a killed
+// helper are removed by the next request for the same directory. The swap is one
+// renameat2(RENAME_EXCHANGE) between the two pinned directories, checked afterwards to have taken
+// out the destination that was pinned (else undone), and the old tree is then removed through
+// descriptors. Quarantine removal deletes QUARANTINE_XATTR item by item.
 class LinuxFiles final : public Files {
  public:
   FileUrl file_url(std::string_view path) override;
@@ -36,8 +43,9 @@ class LinuxFiles final : public Files {
 
   std::unique_ptr<DirectoryEnumerator> enumerate_recursively(const FileUrl& directory) override;
 
+  std::optional<std::string> bundle_version(const FileUrl& bundle) override;
   QuarantineRemoval quarantine_removal() const override;
-  int remove_quarantine_attributes(std::string_view path) override;
+  int remove_quarantine_attributes(const FileUrl& url) override;
 };
 
 }  // namespace platform::linux_impl

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -15,11 +16,56 @@
 
 #include "common/error.hpp"
 #include "common/util/unique_fd.hpp"
+#include "platform/linux/session_environment.hpp"
+
+#ifndef SO_PEERPIDFD
+#define SO_PEERPIDFD 77
+#endif
 
 namespace platform::linux_impl {
 namespace {
 
 using common::util::UniqueFd;
+
+// The peer of a socket as a pidfd: the process that connected, whatever its pid names now.
+UniqueFd peer_pidfd(int socket_fd, pid_t pid) {
+  int pidfd = -1;
+  socklen_t length = sizeof pidfd;
+  if (::getsockopt(socket_fd, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) == 0) {
+    return UniqueFd(pidfd);
+  }
+  if (errno != ENOPROTOOPT) return UniqueFd();
+  // Kernels before 6.5: a pidfd taken now, which a pid recycled since the connect would fool.
+  return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0u)));
+}
+
+bool is_alive(int pidfd) { return ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0; }
+
+// The session variables the peer was started with, or none when they cannot be read (the peer
+// has gone, or the kernel refuses to show them).
+std::vector<std::string> session_environment_of_peer(int socket_fd, pid_t pid) {
+  if (pid <= 0) return {};
+  UniqueFd pidfd = peer_pidfd(socket_fd, pid);
+  if (!pidfd) return {};
+  const std::string directory = "/proc/" + std::to_string(pid);
+  UniqueFd process(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!process) return {};
+  // The directory was found by pid; it is the peer's only if the peer still existed after it was
+  // opened. From then on it stays bound to that process, whoever gets the pid later.
+  if (!is_alive(pidfd.get())) return {};
+  UniqueFd environ_fd(::openat(process.get(), "environ", O_RDONLY | O_CLOEXEC));
+  if (!environ_fd) return {};
+  std::string block;
+  char buffer[16384];
+  while (block.size() < MAX_ENVIRONMENT_READ) {
+    ssize_t n = ::read(environ_fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return {};
+    if (n == 0) break;
+    block.append(buffer, static_cast<std::size_t>(n));
+  }
+  return session_variables_of(block);
+}
 
 // The answer of /proc where pidfd_open cannot give one: a thread-group leader has its own id as
 // Tgid; a thread of another process is listed under its id too, with that process's Tgid.
@@ -78,13 +124,32 @@ bool LinuxProcesses::process_exists(std::uint32_t pid) {
   return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 
+std::expected<Requester, int> LinuxProcesses::requester_of(int socket_fd) {
+  ucred credentials{};
+  socklen_t length = sizeof credentials;
+  if (::getsockopt(socket_fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
+    return std::unexpected(errno);
+  }
+  // A socket without a peer answers uid and gid -1, which the set*id calls would take as "keep
+  // the current one": root's, in the helper.
+  if (credentials.uid == static_cast<uid_t>(-1) || credentials.gid == static_cast<gid_t>(-1)) {
+    return std::unexpected(ENOTCONN);
+  }
+  Requester requester;
+  requester.uid = credentials.uid;
+  requester.gid = credentials.gid;
+  requester.session_environment = session_environment_of_peer(socket_fd, credentials.pid);
+  return requester;
+}
+
 void LinuxProcesses::open_application(std::string_view utf8_path, const OpenConfiguration&,
-                                      LaunchCompletion completion) {
+                                      const Requester& requester, LaunchCompletion completion) {
   auto shared = std::make_shared<LaunchCompletion>(std::move(completion));
-  auto run = [path = std::string(utf8_path), shared] {
+  auto run = [path = std::string(utf8_path), requester, shared] {
     LaunchOutcome outcome;
     try {
-      outcome = launch_application_bundle(path);
+      // Through the user's own service manager where one runs, else started directly.
+      outcome = launch_application_bundle(path, requester);
     } catch (const std::exception& e) {
       outcome = LaunchOutcome{false, std::string(e.what())};
     }

@@ -241,11 +241,11 @@ class Parser {
     if (is_word("identifier")) return parse_identifier();
     if (is_word("anchor")) return parse_anchor();
     if (is_word("certificate") || is_word("cert")) return parse_certificate();
-    static constexpr std::array<std::string_view, 12> kOutsideSubset = {
+    static constexpr std::array<std::string_view, 12> OUTSIDE_SUBSET = {
         "info",   "entitlement", "cdhash", "platform",   "notarized", "legacy",
         "always", "never",       "host",   "designated", "library",   "guest"};
-    if (std::find(kOutsideSubset.begin(), kOutsideSubset.end(), current_.text) !=
-        kOutsideSubset.end()) {
+    if (std::find(OUTSIDE_SUBSET.begin(), OUTSIDE_SUBSET.end(), current_.text) !=
+        OUTSIDE_SUBSET.end()) {
       unsupported(current_.offset, "\"" + current_.text + "\" is not supported");
       return std::nullopt;
     }

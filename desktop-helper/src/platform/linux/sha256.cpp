@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "platform/linux/openssl_error.hpp"
 #include "platform/linux/openssl_ptr.hpp"
 
 namespace platform::linux_impl {
@@ -18,16 +19,25 @@ const EVP_MD* sha256_md() {
 
 class Hasher {
  public:
-  Hasher() : ctx_(EVP_MD_CTX_new()) {
-    if (!ctx_ || EVP_DigestInit_ex(ctx_.get(), sha256_md(), nullptr) != 1) throw std::bad_alloc();
+  common::Status start() {
+    ctx_.reset(EVP_MD_CTX_new());
+    if (!ctx_ || EVP_DigestInit_ex(ctx_.get(), sha256_md(), nullptr) != 1) {
+      return common::fail(openssl_failure("cannot start SHA-256"));
+    }
+    return {};
   }
-  void update(const void* data, std::size_t size) {
-    if (EVP_DigestUpdate(ctx_.get(), data, size) != 1) throw std::bad_alloc();
+  common::Status update(const void* data, std::size_t size) {
+    if (EVP_DigestUpdate(ctx_.get(), data, size) != 1) {
+      return common::fail(openssl_failure("cannot compute SHA-256"));
+    }
+    return {};
   }
-  Sha256Digest finish() {
+  common::Result<Sha256Digest> finish() {
     Sha256Digest digest{};
     unsigned int length = 0;
-    if (EVP_DigestFinal_ex(ctx_.get(), digest.data(), &length) != 1) throw std::bad_alloc();
+    if (EVP_DigestFinal_ex(ctx_.get(), digest.data(), &length) != 1) {
+      return common::fail(openssl_failure("cannot finish SHA-256"));
+    }
     return digest;
   }
 
@@ -37,36 +47,42 @@ class Hasher {
 
 }  // namespace
 
-std::expected<Sha256Digest, int> sha256_fd(int fd, std::span<unsigned char> buffer,
-                                           std::uint64_t& bytes_read) {
+common::Result<Sha256Digest> sha256_fd(int fd, std::span<unsigned char> buffer,
+                                       std::uint64_t& bytes_read) {
   Hasher hasher;
+  if (auto started = hasher.start(); !started) return common::fail(std::move(started.error()));
   bytes_read = 0;
   for (;;) {
     ssize_t n = ::read(fd, buffer.data(), buffer.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      return std::unexpected(errno);
+      return common::fail_last_os();
     }
     if (n == 0) break;
-    hasher.update(buffer.data(), static_cast<std::size_t>(n));
+    if (auto added = hasher.update(buffer.data(), static_cast<std::size_t>(n)); !added) {
+      return common::fail(std::move(added.error()));
+    }
     bytes_read += static_cast<std::uint64_t>(n);
   }
   return hasher.finish();
 }
 
-Sha256Digest sha256_bytes(std::string_view bytes) {
+common::Result<Sha256Digest> sha256_bytes(std::string_view bytes) {
   Hasher hasher;
-  hasher.update(bytes.data(), bytes.size());
+  if (auto started = hasher.start(); !started) return common::fail(std::move(started.error()));
+  if (auto added = hasher.update(bytes.data(), bytes.size()); !added) {
+    return common::fail(std::move(added.error()));
+  }
   return hasher.finish();
 }
 
 std::string to_hex(const Sha256Digest& digest) {
-  static constexpr char kHex[] = "0123456789abcdef";
+  static constexpr char HEX_DIGITS[] = "0123456789abcdef";
   std::string text;
   text.reserve(digest.size() * 2);
   for (unsigned char byte : digest) {
-    text += kHex[byte >> 4];
-    text += kHex[byte & 0xf];
+    text += HEX_DIGITS[byte >> 4];
+    text += HEX_DIGITS[byte & 0xf];
   }
   return text;
 }

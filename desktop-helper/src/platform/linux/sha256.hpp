@@ -9,14 +9,17 @@
 #include <string>
 #include <string_view>
 
+#include "common/error.hpp"
+
 namespace platform::linux_impl {
 
 using Sha256Digest = std::array<unsigned char, 32>;
 
-// Reads `fd` from its current offset to its end. Error: the errno of a failed read.
-std::expected<Sha256Digest, int> sha256_fd(int fd, std::span<unsigned char> buffer,
-                                           std::uint64_t& bytes_read);
-Sha256Digest sha256_bytes(std::string_view bytes);
+// Reads `fd` from its current offset to its end. Error: the OS error of a failed read, or
+// OpenSSL's failure (an OS error only when it is ENOMEM).
+common::Result<Sha256Digest> sha256_fd(int fd, std::span<unsigned char> buffer,
+                                       std::uint64_t& bytes_read);
+common::Result<Sha256Digest> sha256_bytes(std::string_view bytes);
 
 std::string to_hex(const Sha256Digest& digest);
 

@@ -3,10 +3,10 @@
 namespace platform::linux_impl {
 
 std::string_view compiled_trust_anchor_pem() {
-  static constexpr std::string_view kPem =
+  static constexpr std::string_view TRUST_ANCHOR_PEM =
 #include "kolvaris_trust_anchor.inc"
       ;
-  return kPem;
+  return TRUST_ANCHOR_PEM;
 }
 
 }  // namespace platform::linux_impl

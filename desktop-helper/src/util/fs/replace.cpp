@@ -5,6 +5,7 @@
 #include "common/util/log.hpp"
 #include "common/util/macos.hpp"
 #include "platform/files.hpp"
+#include "util/fs/bundle_version.hpp"
 #include "util/fs/ownership.hpp"
 #include "util/security/quarantine.hpp"
 
@@ -27,6 +28,36 @@ std::optional<std::string_view> path_file_name(std::string_view path) {
   return last;
 }
 
+namespace {
+
+// A copy older than what is installed would let anyone who can reach the helper roll the
+// application back to a version with a known hole. The copy's version is trusted because the
+// copy has just been validated where nobody else can change it; the destination's is read
+// without hashing, which is fine: whoever can edit it owns the installation anyway.
+common::Status check_version(const std::optional<std::string>& installed,
+                             const std::optional<std::string>& candidate) {
+  if (!candidate) {
+    return common::fail_other("Refusing to install a bundle without a CFBundleVersion");
+  }
+  if (!installed || !compare_bundle_versions(*installed, *installed)) {
+    log_out("Installing version " + *candidate + " over an unversioned bundle");
+    return {};
+  }
+  auto order = compare_bundle_versions(*candidate, *installed);
+  if (!order) {
+    return common::fail_other("Refusing to install version \"" + *candidate +
+                              "\", which is not a dotted version number");
+  }
+  if (*order < 0) {
+    return common::fail_other("Refusing to replace version " + *installed + " with older version " +
+                              *candidate);
+  }
+  log_out("Replacing version " + *installed + " with version " + *candidate);
+  return {};
+}
+
+}  // namespace
+
 common::Status replace_directory_atomic(platform::Platform& platform, std::string_view source_path,
                                         std::string_view destination_path,
                                         const SignatureValidator& validate) {
@@ -40,6 +71,19 @@ common::Status replace_directory_atomic(platform::Platform& platform, std::strin
   if (!destination_text) return common::fail(std::move(destination_text.error()));
   platform::FileUrl destination_url = files.file_url(*destination_text);
 
+  // Only a bundle that is itself the signed application may be replaced: without this check the
+  // helper would overwrite any directory a client names, with root's rights. Its identity is
+  // enough: a damaged installation must stay repairable by an update. The check goes through the
+  // URL, so what was checked is what the later steps reach.
+  log_out("Validating signature of destination app package");
+  if (auto valid = validate(platform, BundleToValidate{*destination_text, &destination_url,
+                                                       platform::ValidationScope::Identity});
+      !valid) {
+    return valid;
+  }
+  log_out("Successfully validated signature of destination app package");
+  const std::optional<std::string> installed_version = files.bundle_version(destination_url);
+
   log_out("Reading file permissions of destination");
   auto destination_security = copy_cf_file_security(files, destination_url);
   if (!destination_security) return common::fail(std::move(destination_security.error()));
@@ -52,15 +96,16 @@ common::Status replace_directory_atomic(platform::Platform& platform, std::strin
           ", Group: " + std::to_string(*group) + ", Mode: " + std::to_string(*mode));
 
   log_out("Creating temporary directory for copy operations");
+  // Asked before the directory is made: for a path ending in "..", the directory "beside" the
+  // destination would be made inside it.
+  auto file_name = path_file_name(destination_path);
+  if (!file_name) {
+    return common::fail_other("Could not get file name from the given \"destination_path\"");
+  }
   auto temporary_directory = files.item_replacement_directory(destination_url);
   if (!temporary_directory) {
     return common::fail(
         macos::error_from_ns_error(temporary_directory.error().localized_description));
-  }
-
-  auto file_name = path_file_name(destination_path);
-  if (!file_name) {
-    return common::fail_other("Could not get file name from the given \"destination_path\"");
   }
   auto file_name_text = macos::file_name_to_str(*file_name);
   if (!file_name_text) return common::fail(std::move(file_name_text.error()));
@@ -80,8 +125,15 @@ common::Status replace_directory_atomic(platform::Platform& platform, std::strin
   // the destination is this copy, in a directory only we can reach, so this copy is what must be
   // proven signed.
   log_out("Validating signature of item in temporary directory");
-  if (auto valid = validate(platform, *temp_item_path); !valid) return valid;
+  if (auto valid = validate(platform, BundleToValidate{*temp_item_path, &*temp_item_url,
+                                                       platform::ValidationScope::Full});
+      !valid) {
+    return valid;
+  }
   log_out("Successfully validated signature of item in temporary directory");
+  if (auto newer = check_version(installed_version, files.bundle_version(*temp_item_url)); !newer) {
+    return newer;
+  }
 
   log_out("Recursively overriding ownership of item in temporary directory");
   if (auto owned = override_directory_owner_and_group_recursive(files, *temp_item_url,
@@ -91,7 +143,8 @@ common::Status replace_directory_atomic(platform::Platform& platform, std::strin
   }
 
   log_out("Removing quarantine attribute of item in temporary directory");
-  if (auto removed = util::security::remove_quarantine_attribute(files, *temp_item_path);
+  if (auto removed =
+          util::security::remove_quarantine_attribute(files, *temp_item_url, *temp_item_path);
       !removed) {
     return common::fail_other("Failed to remove quarantine attribute: " + removed.error().text());
   }

@@ -6,23 +6,39 @@
 #include <string_view>
 
 #include "common/error.hpp"
+#include "platform/code_signing.hpp"
+#include "platform/files.hpp"
 #include "platform/platform.hpp"
 
 namespace util::fs {
 
-// Checks the code signature of the bundle at a path (the helper passes
-// validate_app_package_signature; tests script outcomes).
-using SignatureValidator = std::function<common::Status(platform::Platform&, std::string_view)>;
+// What a signature check is asked to look at: the bundle's path as the client gave it (bytes, for
+// the source) or as the platform made it, the URL that pins the bundle where one has been made,
+// and how much of the bundle to read.
+struct BundleToValidate {
+  std::string_view path;
+  const platform::FileUrl* url = nullptr;
+  platform::ValidationScope scope = platform::ValidationScope::Full;
+};
+
+// Checks the code signature of a bundle (the helper passes validate_app_package_signature;
+// tests script outcomes).
+using SignatureValidator =
+    std::function<common::Status(platform::Platform&, const BundleToValidate&)>;
 
 // The name under which the platform holds the old bundle while the swap runs.
 inline constexpr std::string_view BACKUP_ITEM_NAME = "backup";
 
-// Copies the bundle at `source_path` into a new replacement directory beside
-// `destination_path`, under the destination's file name; validates the copy with `validate`;
-// gives every item of it the destination's owner and group; strips the quarantine attribute;
-// and swaps it into the destination's place in one step. Logs each step on standard output.
-// The first failure ends the routine with its text; nothing is rolled back and the replacement
-// directory is never removed by the routine itself. Blocks the calling thread throughout.
+// Checks that the destination is the application (its identity, not the integrity of its files);
+// copies the bundle at `source_path` into a new replacement directory beside `destination_path`,
+// under the destination's file name; validates the copy in full with `validate`; refuses a copy
+// whose version is older than the destination's; gives every item of it the destination's owner
+// and group; strips the quarantine attribute; and swaps it into the destination's place in one
+// step. Logs each step on standard output. The first failure ends the routine with its text;
+// nothing is rolled back, and the routine itself removes nothing (where the platform cleans its
+// replacement directories up, that happens once the routine has let go of their URLs). Every
+// step after the destination's URL has been made goes through the URLs, never through the path
+// again. Blocks the calling thread throughout.
 common::Status replace_directory_atomic(platform::Platform& platform, std::string_view source_path,
                                         std::string_view destination_path,
                                         const SignatureValidator& validate);

@@ -40,8 +40,14 @@ struct Pipe {
 
 common::Result<Pipe> make_pipe() {
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return common::fail_last_os();
-  return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
+  // pipe2 is Linux's; macOS has only pipe. The moment without close-on-exec is harmless: every
+  // child this process starts inherits no descriptor above 2 (close_descriptors_above_stderr).
+  if (::pipe(fds) != 0) return common::fail_last_os();
+  Pipe pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
+  for (int fd : fds) {
+    if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return common::fail_last_os();
+  }
+  return pipe;
 }
 
 // Reads both descriptors until each reports end of file; the bytes are thrown away. Returns 0 or

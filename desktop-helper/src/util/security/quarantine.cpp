@@ -7,12 +7,17 @@
 
 namespace util::security {
 
-common::Status remove_quarantine_attribute(platform::Files& files, std::string_view path) {
+common::Status remove_quarantine_attribute(platform::Files& files, const platform::FileUrl& url,
+                                           std::string_view path) {
   if (files.quarantine_removal() == platform::QuarantineRemoval::ExternalTool) {
-    return run_discarding_output(
-        QUARANTINE_TOOL, {"-r", "-d", std::string(QUARANTINE_ATTRIBUTE), std::string(path)});
+    // -s: act on each symbolic link itself. Without it the tool opens a link in the tree and
+    // strips the attribute from its target, which may be anywhere: root would act outside the
+    // bundle.
+    return run_discarding_output(QUARANTINE_TOOL, {"-r", "-s", "-d",
+                                                   std::string(QUARANTINE_ATTRIBUTE),
+                                                   std::string(path)});
   }
-  if (int error = files.remove_quarantine_attributes(path); error != 0) {
+  if (int error = files.remove_quarantine_attributes(url); error != 0) {
     return common::fail_os(error);
   }
   return {};

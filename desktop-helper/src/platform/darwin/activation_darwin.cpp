@@ -1,0 +1,33 @@
+#include "platform/darwin/activation_darwin.hpp"
+
+#include <launch.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+
+namespace platform::darwin {
+namespace {
+
+struct FreeArray {
+  void operator()(int* array) const { std::free(array); }
+};
+
+}  // namespace
+
+std::expected<std::vector<int>, int> LaunchdActivation::activate_socket(const char* name) {
+  int* fds = nullptr;
+  size_t count = 0;
+  const int result = launch_activate_socket(name, &fds, &count);
+  // The array is ours on every path on which launchd handed one over; the descriptors in it
+  // become the caller's.
+  std::unique_ptr<int, FreeArray> array(fds);
+  if (result != 0) {
+    // The documented answer is the error number itself; a bare -1 would leave it in errno.
+    return std::unexpected(result > 0 ? result : errno);
+  }
+  if (!array) return std::vector<int>{};
+  return std::vector<int>(array.get(), array.get() + count);
+}
+
+}  // namespace platform::darwin

@@ -1,0 +1,42 @@
+#pragma once
+// Files over Foundation's file manager and CoreFoundation's URLs, file security and enumerator.
+//
+// A FileUrl's native reference is its CFURL (an NSURL bridged), so every step acts on the URL
+// object made once, not on a path parsed again. The item-replacement directory is the system's,
+// private to the caller (root), so the copy in it cannot be reached by anyone else between the
+// steps; the system cleans such directories up itself.
+
+#include "platform/files.hpp"
+
+namespace platform::darwin {
+
+class DarwinFiles final : public Files {
+ public:
+  FileUrl file_url(std::string_view path) override;
+  std::optional<std::string> url_string(const FileUrl& url) override;
+  std::optional<std::string> url_path(const FileUrl& url) override;
+  std::optional<FileUrl> append_path_component(const FileUrl& directory,
+                                               std::string_view name) override;
+
+  FoundationResult<FileUrl> item_replacement_directory(const FileUrl& destination) override;
+  FoundationResult<void> copy_item(const FileUrl& from, const FileUrl& to) override;
+  FoundationResult<void> replace_item(const FileUrl& destination, const FileUrl& replacement,
+                                      std::string_view backup_name) override;
+
+  FileSecurityCopy copy_file_security(const FileUrl& url) override;
+  bool set_owner(FileSecurity& security, std::uint32_t owner) override;
+  bool set_group(FileSecurity& security, std::uint32_t group) override;
+  std::expected<void, CFCallFailure> write_file_security(const FileUrl& url,
+                                                         const FileSecurity& security) override;
+
+  std::unique_ptr<DirectoryEnumerator> enumerate_recursively(const FileUrl& directory) override;
+
+  std::optional<std::string> bundle_version(const FileUrl& bundle) override;
+
+  // The "xattr" tool, which acts on links themselves with -s.
+  QuarantineRemoval quarantine_removal() const override;
+  // Not used here (ExternalTool): ENOTSUP.
+  int remove_quarantine_attributes(const FileUrl& url) override;
+};
+
+}  // namespace platform::darwin

@@ -1,0 +1,240 @@
+#include "platform/linux/peer_binding.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/kcmp.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/sock_diag.h>
+#include <linux/unix_diag.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "common/error.hpp"
+#include "common/util/unique_fd.hpp"
+
+namespace platform::linux_impl {
+
+using common::util::UniqueFd;
+
+namespace {
+
+// Closes a directory stream exactly once.
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+DirPtr open_dir_at(int parent, const char* name) {
+  int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  DIR* dir = ::fdopendir(fd);
+  if (!dir) ::close(fd);
+  return DirPtr(dir);
+}
+
+template <typename Number>
+bool parse_number(std::string_view text, Number& out, int base = 10) {
+  if (text.empty()) return false;
+  auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), out, base);
+  return ec == std::errc() && ptr == text.data() + text.size();
+}
+
+// Whether two tasks share one descriptor table. kcmp refuses (EPERM) only tasks that root with
+// CAP_SYS_PTRACE may not inspect, which no local user can make; without that capability the
+// descriptors themselves could not be read either. Those count as sharing; any other failure
+// (no kcmp in this kernel) as not sharing, so both tables are read.
+bool share_descriptor_table(pid_t a, pid_t b) {
+  if (::syscall(SYS_kcmp, a, b, KCMP_FILES, 0, 0) == 0) return true;
+  return errno == EPERM;
+}
+
+// The close-on-exec flag of a descriptor, from its fdinfo ("flags:" in octal, O_CLOEXEC
+// included when set). Unknown counts as not set.
+bool is_close_on_exec(int task_dir, std::string_view fd_name) {
+  std::string path = "fdinfo/" + std::string(fd_name);
+  UniqueFd info(::openat(task_dir, path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!info) return false;
+  std::array<char, 512> buffer;
+  ssize_t n = ::read(info.get(), buffer.data(), buffer.size());
+  if (n <= 0) return false;
+  std::string_view text(buffer.data(), static_cast<std::size_t>(n));
+  auto at = text.find("flags:");
+  if (at == std::string_view::npos) return false;
+  text.remove_prefix(at + 6);
+  while (!text.empty() && (text.front() == '\t' || text.front() == ' ')) text.remove_prefix(1);
+  text = text.substr(0, text.find('\n'));
+  unsigned long flags = 0;
+  return parse_number(text, flags, 8) && (flags & O_CLOEXEC) != 0;
+}
+
+// Adds the descriptors of one task's table that refer to `wanted` ("socket:[<inode>]").
+void scan_table(int task_dir, pid_t process, std::string_view wanted,
+                std::vector<SocketHolder>& holders) {
+  DirPtr fds = open_dir_at(task_dir, "fd");
+  if (!fds) return;  // gone, or a zombie without a table
+  const int fds_fd = ::dirfd(fds.get());
+  std::array<char, 64> target;
+  while (dirent* entry = ::readdir(fds.get())) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    ssize_t n = ::readlinkat(fds_fd, entry->d_name, target.data(), target.size());
+    if (n <= 0 || std::string_view(target.data(), static_cast<std::size_t>(n)) != wanted) continue;
+    int fd = -1;
+    parse_number(std::string_view(entry->d_name), fd);
+    holders.push_back(SocketHolder{process, fd, is_close_on_exec(task_dir, entry->d_name)});
+  }
+}
+
+void scan_process(int proc_fd, const char* pid_name, pid_t process, std::string_view wanted,
+                  std::vector<SocketHolder>& holders) {
+  std::string task_path = std::string(pid_name) + "/task";
+  DirPtr tasks = open_dir_at(proc_fd, task_path.c_str());
+  if (!tasks) return;  // exited meanwhile
+  const int tasks_fd = ::dirfd(tasks.get());
+  // Threads normally share their leader's table; one made without CLONE_FILES (or a leader that
+  // has exited before its threads) keeps a table of its own, which /proc/<pid>/fd does not show.
+  std::vector<pid_t> scanned;
+  while (dirent* entry = ::readdir(tasks.get())) {
+    pid_t tid = 0;
+    if (!parse_number(std::string_view(entry->d_name), tid)) continue;
+    bool known = false;
+    for (pid_t other : scanned) {
+      if (share_descriptor_table(other, tid)) {
+        known = true;
+        break;
+      }
+    }
+    if (known) continue;
+    UniqueFd task(::openat(tasks_fd, entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!task) continue;
+    scan_table(task.get(), process, wanted, holders);
+    scanned.push_back(tid);
+  }
+}
+
+std::unexpected<SignatureProblem> invalid(std::string detail) {
+  return std::unexpected(SignatureProblem{GUEST_INVALID, std::move(detail)});
+}
+
+}  // namespace
+
+std::expected<ino_t, int> peer_socket_inode(ino_t socket_inode) {
+  UniqueFd netlink(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+  if (!netlink) return std::unexpected(errno);
+  struct {
+    nlmsghdr header;
+    unix_diag_req request;
+  } query{};
+  query.header.nlmsg_len = sizeof query;
+  query.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  query.header.nlmsg_flags = NLM_F_REQUEST;
+  query.request.sdiag_family = AF_UNIX;
+  query.request.udiag_ino = static_cast<__u32>(socket_inode);
+  query.request.udiag_show = UDIAG_SHOW_PEER;
+  query.request.udiag_cookie[0] = ~0u;
+  query.request.udiag_cookie[1] = ~0u;
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  if (::sendto(netlink.get(), &query, sizeof query, 0, reinterpret_cast<sockaddr*>(&kernel),
+               sizeof kernel) < 0) {
+    return std::unexpected(errno);
+  }
+  alignas(nlmsghdr) std::array<char, 8192> buffer;
+  ssize_t n;
+  do {
+    n = ::recv(netlink.get(), buffer.data(), buffer.size(), 0);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return std::unexpected(errno);
+  auto* header = reinterpret_cast<nlmsghdr*>(buffer.data());
+  int length = static_cast<int>(n);
+  for (; NLMSG_OK(header, length); header = NLMSG_NEXT(header, length)) {
+    if (header->nlmsg_type == NLMSG_ERROR) {
+      auto* error = static_cast<nlmsgerr*>(NLMSG_DATA(header));
+      return std::unexpected(error->error < 0 ? -error->error : EINVAL);
+    }
+    if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY) continue;
+    auto* message = static_cast<unix_diag_msg*>(NLMSG_DATA(header));
+    if (message->udiag_ino != socket_inode) continue;
+    int attributes = static_cast<int>(header->nlmsg_len - NLMSG_LENGTH(sizeof *message));
+    for (auto* attribute = reinterpret_cast<rtattr*>(message + 1); RTA_OK(attribute, attributes);
+         attribute = RTA_NEXT(attribute, attributes)) {
+      if (attribute->rta_type == UNIX_DIAG_PEER && RTA_PAYLOAD(attribute) >= sizeof(__u32)) {
+        __u32 peer;
+        std::memcpy(&peer, RTA_DATA(attribute), sizeof peer);
+        return static_cast<ino_t>(peer);
+      }
+    }
+    return std::unexpected(ENOTCONN);
+  }
+  return std::unexpected(ENOENT);
+}
+
+std::expected<std::vector<SocketHolder>, int> socket_holders(ino_t inode) {
+  DirPtr proc(::opendir("/proc"));
+  if (!proc) return std::unexpected(errno);
+  const int proc_fd = ::dirfd(proc.get());
+  const std::string wanted = "socket:[" + std::to_string(inode) + "]";
+  std::vector<SocketHolder> holders;
+  while (dirent* entry = ::readdir(proc.get())) {
+    pid_t process = 0;
+    if (!parse_number(std::string_view(entry->d_name), process)) continue;
+    scan_process(proc_fd, entry->d_name, process, wanted, holders);
+  }
+  return holders;
+}
+
+std::expected<void, SignatureProblem> check_sole_holder(ino_t socket_inode, pid_t pid) {
+  auto peer = peer_socket_inode(socket_inode);
+  if (!peer) {
+    return invalid("cannot find the client end of the connection: " +
+                   common::os_error_description(peer.error()));
+  }
+  auto holders = socket_holders(*peer);
+  if (!holders) {
+    return invalid("cannot list the processes that hold the connection: " +
+                   common::os_error_description(holders.error()));
+  }
+  bool held = false;
+  for (const SocketHolder& holder : *holders) {
+    if (holder.process != pid) {
+      return invalid("the client end of the connection is also held by process " +
+                     std::to_string(holder.process));
+    }
+    held = true;
+  }
+  if (!held) return invalid("the process does not hold the client end of the connection");
+  for (const SocketHolder& holder : *holders) {
+    if (!holder.close_on_exec) {
+      return invalid("the process holds the client end of the connection in descriptor " +
+                     std::to_string(holder.fd) +
+                     ", which is kept across exec: it may have been inherited with frames "
+                     "queued by the program that ran before");
+    }
+  }
+  return {};
+}
+
+std::expected<void, SignatureProblem> check_not_dumpable(pid_t pid) {
+  struct stat st;
+  std::string path = "/proc/" + std::to_string(pid) + "/status";
+  if (::stat(path.c_str(), &st) != 0) {
+    return std::unexpected(SignatureProblem{NO_SUCH_CODE, "the process has exited"});
+  }
+  if (st.st_uid != 0) {
+    return invalid(
+        "the process is dumpable, so processes of its user can trace it or take its "
+        "connection");
+  }
+  return {};
+}
+
+}  // namespace platform::linux_impl

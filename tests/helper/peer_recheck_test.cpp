@@ -1,0 +1,59 @@
+// The check of the peer before each command, as the connection handler runs it.
+
+#include <gtest/gtest.h>
+
+#include "main/connection.hpp"
+#include "served_connection.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+using test_support::CapturedLog;
+using test_support::err;
+using test_support::out;
+using test_support::ServedConnection;
+namespace msg = common::ipc::message;
+
+const std::string REPLACE =
+    R"({"type":"ReplaceAppAtomic","source_path":"/new","destination_path":"/old"})";
+
+TEST(PeerRecheck, RunsBeforeEveryCommandAndARefusalClosesWithoutRunningIt) {
+  CapturedLog log;
+  std::vector<std::string> events;
+  main_service::ConnectionServices s;
+  s.verify_peer = [&](int) {
+    events.push_back("verify");
+    return common::Status{};
+  };
+  s.recheck_peer = [&](int) -> common::Status {
+    events.push_back("recheck");
+    if (events.size() > 3) {
+      return common::fail_other(
+          "SecCodeCheckValidity failed with code: -67063 and error: held by process 7");
+    }
+    return {};
+  };
+  s.identify_requester = [](int) { return common::Result<platform::Requester>(); };
+  s.replace_app = [&](const msg::ReplaceAppAtomic&) {
+    events.push_back("replace");
+    return common::Status{};
+  };
+  ServedConnection c(s);
+  c.send(REPLACE);
+  auto first = c.reply();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(*first, R"({"type":"Ok"})");
+  (void)common::ipc::client::write_frame(c.client(), REPLACE, ServedConnection::deadline());
+  EXPECT_TRUE(c.closed_by_helper());
+  c.finish();
+  EXPECT_EQ(events, (std::vector<std::string>{"verify", "recheck", "replace", "recheck"}));
+  EXPECT_EQ(log.lines(),
+            (std::vector<CapturedLog::Line>{
+                out("IPC: Client connected"), out("IPC: Command received: ReplaceAppAtomic"),
+                out("IPC: Command successful: ReplaceAppAtomic"),
+                err("IPC: Client connection closed with error: Client code signing validation "
+                    "failed before a command: SecCodeCheckValidity failed with code: -67063 and "
+                    "error: held by process 7")}));
+}
+
+}  // namespace
