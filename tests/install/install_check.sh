@@ -121,6 +121,8 @@ make_signed_bundle() {
   <string>$CLIENT</string>
   <key>CFBundleExecutable</key>
   <string>$2</string>
+  <key>CFBundleVersion</key>
+  <string>1.0</string>
 </dict>
 </plist>
 PLIST
