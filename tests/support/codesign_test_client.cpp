@@ -149,6 +149,10 @@ int main(int argc, char** argv) {
     if (action == "fork") {
       child = ::fork();
       if (child == 0) {
+        // Gone with its parent, however the parent ends: a stray copy would keep the test's
+        // output pipe open.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() == 1) ::_exit(0);
         for (;;) ::pause();
       }
     } else if (action == "dlopen" && argc >= 5) {
