@@ -209,26 +209,42 @@ void BM_ValidateBundle(benchmark::State& state) {
 BENCHMARK(BM_ValidateBundle)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 
 #ifdef KOLVARIS_CODESIGN_TEST_CLIENT
+// The test client, padded to 20 MB (the loader ignores bytes after the ELF's contents), as the
+// main executable of a bundle in a scratch directory that goes when the benchmark ends.
+struct PeerBundle {
+  PeerBundle() {
+    std::string pattern = (fs::temp_directory_path() / "kolvaris-bench-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) return;
+    root = pattern;
+    bundle = root / "Kolvaris.app";
+    executable = bundle / "Contents/MacOS/Kolvaris";
+    image = read_file(KOLVARIS_CODESIGN_TEST_CLIENT);
+    std::mt19937_64 random(7);
+    while (image.size() < PEER_EXECUTABLE_BYTES) image += static_cast<char>(random());
+    write_file(bundle / "Contents/Info.plist", info_plist("Kolvaris"));
+    write_file(executable, image, 0755);
+  }
+  ~PeerBundle() {
+    std::error_code ignored;
+    if (!root.empty()) fs::remove_all(root, ignored);
+  }
+  PeerBundle(const PeerBundle&) = delete;
+  PeerBundle& operator=(const PeerBundle&) = delete;
+
+  fs::path root;
+  fs::path bundle;
+  fs::path executable;
+  std::string image;
+};
+
 void BM_VerifyPeer(benchmark::State& state) {
-  // The test client, padded to 20 MB (the loader ignores bytes after the ELF's contents), as the
-  // main executable of a signed bundle.
-  std::string pattern = (fs::temp_directory_path() / "kolvaris-bench-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) return state.SkipWithError("mkdtemp failed");
-  fs::path root = pattern;
-  struct Cleanup {
-    fs::path path;
-    ~Cleanup() {
-      std::error_code ignored;
-      fs::remove_all(path, ignored);
-    }
-  } cleanup{root};
-  fs::path bundle = root / "Kolvaris.app";
-  fs::path executable = bundle / "Contents/MacOS/Kolvaris";
-  std::string image = read_file(KOLVARIS_CODESIGN_TEST_CLIENT);
-  std::mt19937_64 random(7);
-  while (image.size() < PEER_EXECUTABLE_BYTES) image += static_cast<char>(random());
-  write_file(bundle / "Contents/Info.plist", info_plist("Kolvaris"));
-  write_file(executable, image, 0755);
+  // The padded client as the main executable of a signed bundle.
+  PeerBundle peer;
+  if (peer.root.empty()) return state.SkipWithError("mkdtemp failed");
+  const fs::path& root = peer.root;
+  const fs::path& bundle = peer.bundle;
+  const fs::path& executable = peer.executable;
+  const std::string& image = peer.image;
   if (!sign(bundle)) return state.SkipWithError("signing failed");
 
   std::string socket_path = (root / "peer.sock").string();
@@ -277,23 +293,11 @@ BENCHMARK(BM_VerifyPeer)->Unit(benchmark::kMillisecond)->Iterations(21)->UseReal
 
 void BM_PeerBinding(benchmark::State& state) {
   constexpr int LIBRARY_COUNT = 30;
-  std::string pattern = (fs::temp_directory_path() / "kolvaris-bench-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) return state.SkipWithError("mkdtemp failed");
-  fs::path root = pattern;
-  struct Cleanup {
-    fs::path path;
-    ~Cleanup() {
-      std::error_code ignored;
-      fs::remove_all(path, ignored);
-    }
-  } cleanup{root};
-  fs::path bundle = root / "Kolvaris.app";
-  fs::path executable = bundle / "Contents/MacOS/Kolvaris";
-  std::string image = read_file(KOLVARIS_CODESIGN_TEST_CLIENT);
-  std::mt19937_64 random(7);
-  while (image.size() < PEER_EXECUTABLE_BYTES) image += static_cast<char>(random());
-  write_file(bundle / "Contents/Info.plist", info_plist("Kolvaris"));
-  write_file(executable, image, 0755);
+  PeerBundle peer;
+  if (peer.root.empty()) return state.SkipWithError("mkdtemp failed");
+  const fs::path& root = peer.root;
+  const fs::path& bundle = peer.bundle;
+  const fs::path& executable = peer.executable;
   // Thirty distinct files (each its own inode, so each is mapped and judged on its own).
   const std::string library = read_file("/usr/lib/x86_64-linux-gnu/libz.so.1");
   std::vector<std::string> libraries;
