@@ -156,6 +156,9 @@ std::expected<ino_t, int> peer_socket_inode(ino_t socket_inode) {
   if (n < 0) return std::unexpected(errno);
   auto* header = reinterpret_cast<nlmsghdr*>(buffer.data());
   int length = static_cast<int>(n);
+  // The kernel's NLMSG_OK compares its unsigned length field with the signed remaining length.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-compare"
   for (; NLMSG_OK(header, length); header = NLMSG_NEXT(header, length)) {
     if (header->nlmsg_type == NLMSG_ERROR) {
       auto* error = static_cast<nlmsgerr*>(NLMSG_DATA(header));
@@ -175,6 +178,7 @@ std::expected<ino_t, int> peer_socket_inode(ino_t socket_inode) {
     }
     return std::unexpected(ENOTCONN);
   }
+#pragma GCC diagnostic pop
   return std::unexpected(ENOENT);
 }
 
