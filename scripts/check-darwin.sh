@@ -34,9 +34,15 @@ ln -s "$ASIO_INCLUDE/asio" "$ASIO_ONLY/asio"
 # signing tool.
 EXCLUDE='^(tests|bench|fuzz|tools/codesign|scripts)/|/platform/fake/'
 
-# The build-time constants as cmake/settings.cmake and cmake/darwin.cmake define them.
+# The build-time constants as cmake/settings.cmake and cmake/darwin.cmake define them, the
+# requirement in the header the configure step generates.
+GENERATED="$ASIO_ONLY/generated"
+mkdir -p "$GENERATED"
+printf '%s\n' '#define KOLVARIS_CLIENT_CODE_REQUIREMENT "identifier \"com.kolvaris.desktop\" and anchor apple generic and certificate leaf[subject.OU] = KOLVARIS01 and certificate leaf[field.1.2.840.113635.100.6.1.13] /* exists */"' \
+  > "$GENERATED/kolvaris_client_requirement.h"
 FLAGS=(
   -isystem "$ASIO_ONLY"
+  -I "$GENERATED"
   -DASIO_NO_DEPRECATED -DASIO_HAS_CO_AWAIT=1
   -DKOLVARIS_CLIENT_BUNDLE_IDENTIFIER='"com.kolvaris.desktop"'
   -DKOLVARIS_SIGNING_TEAM_IDENTIFIER='"KOLVARIS01"'
