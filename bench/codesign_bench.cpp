@@ -237,6 +237,20 @@ struct PeerBundle {
   std::string image;
 };
 
+// A listening Unix socket at `path` for the peer to connect to; invalid on failure.
+UniqueFd listen_on(const std::string& path) {
+  UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  if (!listener ||
+      ::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listener.get(), 1) != 0) {
+    return UniqueFd();
+  }
+  return listener;
+}
+
 void BM_VerifyPeer(benchmark::State& state) {
   // The padded client as the main executable of a signed bundle.
   PeerBundle peer;
@@ -248,14 +262,8 @@ void BM_VerifyPeer(benchmark::State& state) {
   if (!sign(bundle)) return state.SkipWithError("signing failed");
 
   std::string socket_path = (root / "peer.sock").string();
-  UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
-  if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listener.get(), 1) != 0) {
-    return state.SkipWithError("listen failed");
-  }
+  UniqueFd listener = listen_on(socket_path);
+  if (!listener) return state.SkipWithError("listen failed");
   std::string exe = executable.string();
   char* args[] = {exe.data(), socket_path.data(), const_cast<char*>("wait"), nullptr};
   char* no_environment[] = {nullptr};
@@ -311,14 +319,8 @@ void BM_PeerBinding(benchmark::State& state) {
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
 
   std::string socket_path = (root / "peer.sock").string();
-  UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
-  if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listener.get(), 1) != 0) {
-    return state.SkipWithError("listen failed");
-  }
+  UniqueFd listener = listen_on(socket_path);
+  if (!listener) return state.SkipWithError("listen failed");
   std::string exe = executable.string();
   std::vector<char*> args = {exe.data(), socket_path.data(), const_cast<char*>("wait")};
   for (auto& l : libraries) args.push_back(l.data());
