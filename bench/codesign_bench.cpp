@@ -39,11 +39,11 @@
 #include <vector>
 
 #include "bench_support.hpp"
+#include "codesign/bundle_signature.hpp"
 #include "common/constants.hpp"
 #include "common/util/unique_fd.hpp"
 #include "main/app_package_validation.hpp"
 #include "main/client_verification.hpp"
-#include "platform/linux/bundle_signature.hpp"
 #include "platform/linux/code_signing_linux.hpp"
 #include "platform/linux/mapped_code.hpp"
 #include "platform/linux/peer_binding.hpp"
@@ -77,9 +77,9 @@ std::string info_plist(const std::string& executable) {
 
 bool sign(const fs::path& bundle) {
   const std::string_view pki = KOLVARIS_TEST_PKI_DIR;
-  auto identity = platform::linux_impl::load_signing_identity(
-      cat({pki, "/leaf.key"}), cat({pki, "/leaf.pem"}), cat({pki, "/chain.pem"}));
-  return identity && platform::linux_impl::sign_bundle(bundle.string(), *identity);
+  auto identity = codesign::load_signing_identity(cat({pki, "/leaf.key"}), cat({pki, "/leaf.pem"}),
+                                                  cat({pki, "/chain.pem"}));
+  return identity && codesign::sign_bundle(bundle.string(), *identity);
 }
 
 // Runs argv to its end with stdout on /dev/null; the elapsed seconds and the child's peak RSS.
@@ -343,7 +343,7 @@ void BM_PeerBinding(benchmark::State& state) {
   namespace linux_impl = platform::linux_impl;
   linux_impl::SealedBundle sealed{bundle.string(), nullptr};
   std::string manifest_text = read_file(bundle / "Contents/_CodeSignature/CodeManifest");
-  auto manifest = linux_impl::parse_manifest(manifest_text);
+  auto manifest = codesign::parse_manifest(manifest_text);
   if (!manifest) return state.SkipWithError("unreadable manifest");
   sealed.manifest = &*manifest;
   auto bind_once = [&](linux_impl::CodeApprovals& approvals) {

@@ -31,13 +31,13 @@
 #include <vector>
 
 #include "bench_support.hpp"
+#include "codesign/bundle_signature.hpp"
 #include "common/constants.hpp"
 #include "common/util/log.hpp"
 #include "main/replace_app_atomic.hpp"
-#include "platform/linux/bundle_signature.hpp"
 #include "platform/linux/code_signing_linux.hpp"
-#include "platform/linux/file_tree.hpp"
 #include "platform/linux/files_linux.hpp"
+#include "posix/file_tree.hpp"
 
 extern char** environ;
 
@@ -137,9 +137,9 @@ bool generate_bundle(const fs::path& bundle, std::uint64_t seed) {
     write_file(file, content, i % 11 == 0 ? 0755 : 0644);
   }
   const std::string pki = KOLVARIS_TEST_PKI_DIR;
-  auto identity = platform::linux_impl::load_signing_identity(pki + "/leaf.key", pki + "/leaf.pem",
-                                                              pki + "/chain.pem");
-  return identity && platform::linux_impl::sign_bundle(bundle.string(), *identity);
+  auto identity =
+      codesign::load_signing_identity(pki + "/leaf.key", pki + "/leaf.pem", pki + "/chain.pem");
+  return identity && codesign::sign_bundle(bundle.string(), *identity);
 }
 
 struct Workspace {
@@ -198,8 +198,8 @@ void BM_ReplaceApp(benchmark::State& state) {
     for (const auto& entry : fs::directory_iterator(workspace.applications)) {
       fs::remove_all(entry.path(), ignored);
     }
-    bool copied = static_cast<bool>(
-        platform::linux_impl::copy_tree(workspace.old_bundle.string(), destination.string()));
+    bool copied =
+        static_cast<bool>(posix::copy_tree(workspace.old_bundle.string(), destination.string()));
     chown_tree(destination, owner, group);
     flush_file_system(workspace.root);
     return copied;

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/linux/bundle_manifest.hpp"
+#include "codesign/bundle_manifest.hpp"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/linux/info_plist.hpp"
+#include "codesign/info_plist.hpp"
 
 namespace {
 
@@ -32,7 +32,7 @@ std::string escaped(std::string_view text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view xml(reinterpret_cast<const char*>(data), size);
-  auto strings = platform::linux_impl::read_plist_strings(xml);
+  auto strings = codesign::read_plist_strings(xml);
   if (!strings) {
     if (strings.error().empty()) std::abort();  // every refusal says why
     return 0;
@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     again += "<key>" + escaped(key) + "</key><string>" + escaped(value) + "</string>\n";
   }
   again += "</dict>\n</plist>\n";
-  auto reread = platform::linux_impl::read_plist_strings(again);
+  auto reread = codesign::read_plist_strings(again);
   if (!reread || *reread != *strings) std::abort();
   return 0;
 }

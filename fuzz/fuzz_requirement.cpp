@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "platform/linux/requirement_language.hpp"
+#include "codesign/requirement_language.hpp"
 
 namespace {
 

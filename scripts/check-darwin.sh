@@ -29,10 +29,10 @@ trap 'rm -rf "$ASIO_ONLY"' EXIT
 ln -s "$ASIO_INCLUDE/asio.hpp" "$ASIO_ONLY/asio.hpp"
 ln -s "$ASIO_INCLUDE/asio" "$ASIO_ONLY/asio"
 
-# What a macOS build does not compile: the Linux engine and adapters (folders named linux are
-# skipped by the kit itself), the fake platform, tests, benchmarks, fuzz targets and the Linux
-# signing tool.
-EXCLUDE='^(tests|bench|fuzz|tools/codesign|scripts)/|/platform/fake/'
+# What a macOS build does not compile: the Linux code-signature engine and system routines
+# (codesign/, posix/), the Linux adapters (folders named linux are skipped by the kit itself), the
+# fake platform, tests, benchmarks, fuzz targets and the Linux signing tool.
+EXCLUDE='^(tests|bench|fuzz|tools/codesign|scripts|codesign|posix)/|/platform/fake/'
 
 # The build-time constants as cmake/settings.cmake and cmake/darwin.cmake define them, the
 # requirement in the header the configure step generates.

@@ -23,9 +23,9 @@
 #include "../../tests/helper/activator.hpp"
 #include "../../tests/helper/codesign_support.hpp"
 #include "../bench_support.hpp"
+#include "codesign/bundle_signature.hpp"
 #include "common/constants.hpp"
 #include "common/ipc/client.hpp"
-#include "platform/linux/bundle_signature.hpp"
 
 namespace {
 
@@ -51,13 +51,13 @@ int reexec_signed(const char* self, const fs::path& dir) {
   fs::copy_file(fs::read_symlink("/proc/self/exe"), bundle / "Contents/MacOS/Kolvaris",
                 fs::copy_options::overwrite_existing);
   const std::string pki = KOLVARIS_TEST_PKI_DIR;
-  auto identity = platform::linux_impl::load_signing_identity(pki + "/leaf.key", pki + "/leaf.pem",
-                                                              pki + "/chain.pem");
+  auto identity =
+      codesign::load_signing_identity(pki + "/leaf.key", pki + "/leaf.pem", pki + "/chain.pem");
   if (!identity) {
     std::fprintf(stderr, "cannot load the test PKI: %s\n", identity.error().text().c_str());
     return 1;
   }
-  if (auto s = platform::linux_impl::sign_bundle(bundle.string(), *identity); !s) {
+  if (auto s = codesign::sign_bundle(bundle.string(), *identity); !s) {
     std::fprintf(stderr, "cannot sign: %s\n", s.error().text().c_str());
     return 1;
   }

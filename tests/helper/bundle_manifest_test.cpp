@@ -1,17 +1,22 @@
 // The manifest format and the Info.plist reader: what parses, what is refused and why.
 
-#include "platform/linux/bundle_manifest.hpp"
+#include "codesign/bundle_manifest.hpp"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "codesign/info_plist.hpp"
 #include "platform/linux/code_signing_linux.hpp"
-#include "platform/linux/info_plist.hpp"
 
 namespace {
 
 using namespace platform::linux_impl;
+using codesign::ItemType;
+using codesign::Manifest;
+using codesign::parse_manifest;
+using codesign::read_plist_strings;
+using codesign::serialize_manifest;
 
 const std::string DIGEST(64, 'a');
 const std::string HEADER =

@@ -288,9 +288,9 @@ TEST_F(BundleSignatureTest, SignedManifestsNamingPathsOutsideTheBundleAreRefused
     std::string text = manifest;
     auto at = text.find("d Contents\n");
     text.insert(at, line + "\n");
-    auto signature = platform::linux_impl::sign_detached(text, *identity);
+    auto signature = codesign::sign_detached(text, *identity);
     EXPECT_TRUE(signature.has_value());
-    EXPECT_TRUE(platform::linux_impl::write_signature(bundle_.string(), text, *signature));
+    EXPECT_TRUE(codesign::write_signature(bundle_.string(), text, *signature));
   };
   const std::string digest(64, '0');
   with_line("f ../escape.txt - 1 " + digest);
@@ -308,9 +308,9 @@ TEST_F(BundleSignatureTest, SignedManifestsNamingPathsOutsideTheBundleAreRefused
 
   std::string newer = manifest;
   newer.replace(0, newer.find('\n'), "KolvarisCodeSignature 2");
-  auto signature = platform::linux_impl::sign_detached(newer, *identity);
+  auto signature = codesign::sign_detached(newer, *identity);
   ASSERT_TRUE(signature.has_value());
-  ASSERT_TRUE(platform::linux_impl::write_signature(bundle_.string(), newer, *signature));
+  ASSERT_TRUE(codesign::write_signature(bundle_.string(), newer, *signature));
   EXPECT_EQ(
       validate(),
       failure("-67059", "unsupported type or version of signature: manifest format version 2"));
@@ -367,8 +367,8 @@ TEST_F(BundleSignatureTest, SigningRefusesBundlesItCannotSeal) {
   ASSERT_FALSE(no_identifier);
   EXPECT_EQ(no_identifier.error().text(), "Contents/Info.plist has no CFBundleIdentifier");
 
-  auto wrong_key = platform::linux_impl::load_signing_identity(test_pki() + "/leaf-plain.key",
-                                                               test_pki() + "/leaf.pem", "");
+  auto wrong_key =
+      codesign::load_signing_identity(test_pki() + "/leaf-plain.key", test_pki() + "/leaf.pem", "");
   ASSERT_FALSE(wrong_key);
   EXPECT_EQ(wrong_key.error().text(), "the private key in " + test_pki() +
                                           "/leaf-plain.key does not belong to " + test_pki() +

@@ -12,8 +12,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "codesign/bundle_signature.hpp"
 #include "common/constants.hpp"
-#include "platform/linux/bundle_signature.hpp"
 #include "test_support.hpp"
 
 namespace codesign_test {
@@ -76,17 +76,17 @@ inline std::string test_pki() { return KOLVARIS_TEST_PKI_DIR; }
 // Signs with DIR/LEAF.{key,pem} and DIR/chain.pem (no chain when `with_chain` is false).
 inline common::Status sign(const fs::path& bundle, const std::string& pki_dir,
                            const std::string& leaf = "leaf", bool with_chain = true) {
-  auto identity = platform::linux_impl::load_signing_identity(
-      pki_dir + "/" + leaf + ".key", pki_dir + "/" + leaf + ".pem",
-      with_chain ? pki_dir + "/chain.pem" : std::string());
+  auto identity =
+      codesign::load_signing_identity(pki_dir + "/" + leaf + ".key", pki_dir + "/" + leaf + ".pem",
+                                      with_chain ? pki_dir + "/chain.pem" : std::string());
   if (!identity) return common::fail(identity.error());
-  return platform::linux_impl::sign_bundle(bundle.string(), *identity);
+  return codesign::sign_bundle(bundle.string(), *identity);
 }
 
-inline common::Result<platform::linux_impl::SigningIdentity> identity_of(
-    const std::string& pki_dir, const std::string& leaf = "leaf") {
-  return platform::linux_impl::load_signing_identity(
-      pki_dir + "/" + leaf + ".key", pki_dir + "/" + leaf + ".pem", pki_dir + "/chain.pem");
+inline common::Result<codesign::SigningIdentity> identity_of(const std::string& pki_dir,
+                                                             const std::string& leaf = "leaf") {
+  return codesign::load_signing_identity(pki_dir + "/" + leaf + ".key",
+                                         pki_dir + "/" + leaf + ".pem", pki_dir + "/chain.pem");
 }
 
 // Runs scripts/make-test-pki DIR ARGS; true on success.

@@ -17,8 +17,8 @@
 #include "file_tree_support.hpp"
 #include "main/app_package_validation.hpp"
 #include "main/replace_app_atomic.hpp"
-#include "platform/linux/file_tree.hpp"
 #include "platform/linux/files_linux.hpp"
+#include "posix/file_tree.hpp"
 #include "replace_support.hpp"
 #include "test_support.hpp"
 
@@ -58,7 +58,7 @@ class CrashAtomicityTest : public ::testing::Test {
     for (const auto& entry : fs::directory_iterator(destination_.parent_path())) {
       if (entry.path().filename().string().starts_with(".item-replacement-")) {
         // The parallel removal: on this kind of disk a sequential one takes many seconds.
-        (void)platform::linux_impl::remove_tree(entry.path().string());
+        (void)posix::remove_tree(entry.path().string());
       }
     }
   }

@@ -15,8 +15,8 @@
 #include <random>
 
 #include "file_tree_support.hpp"
-#include "platform/linux/file_tree.hpp"
 #include "platform/linux/files_linux.hpp"
+#include "posix/file_tree.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -347,15 +347,15 @@ TEST_F(LinuxFilesTest, RemovalTakesEveryItemAndNeverFollowsALink) {
   // Bundles have read-only directories; root removes them all the same.
   if (::geteuid() == 0) ::chmod(at("old.app/Contents").c_str(), 0555);
 
-  ASSERT_TRUE(platform::linux_impl::remove_tree(at("old.app")));
+  ASSERT_TRUE(posix::remove_tree(at("old.app")));
   EXPECT_FALSE(exists(at("old.app")));
   EXPECT_EQ(read_file(at("victim/keep")), "k");
   // A single file or link is removed as such.
   std::filesystem::create_symlink(at("victim"), at("lone-link"));
-  ASSERT_TRUE(platform::linux_impl::remove_tree(at("lone-link")));
+  ASSERT_TRUE(posix::remove_tree(at("lone-link")));
   EXPECT_FALSE(exists(at("lone-link")));
   EXPECT_TRUE(exists(at("victim/keep")));
-  auto missing = platform::linux_impl::remove_tree(at("missing"));
+  auto missing = posix::remove_tree(at("missing"));
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().error, ENOENT);
 }

@@ -1,7 +1,7 @@
 // OpenSSL failures become the system's error value: ENOMEM only when an allocation failed, else
 // OpenSSL's own reason; either way nothing is left queued for the next caller on the thread.
 
-#include "platform/linux/openssl_error.hpp"
+#include "codesign/openssl_error.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -13,8 +13,8 @@
 
 namespace {
 
-using platform::linux_impl::openssl_error_text;
-using platform::linux_impl::openssl_failure;
+using codesign::openssl_error_text;
+using codesign::openssl_failure;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 

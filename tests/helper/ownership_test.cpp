@@ -6,9 +6,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "common/util/macos.hpp"
 #include "platform/fake/fake_files.hpp"
 #include "test_support.hpp"
+#include "util/macos/platform_error.hpp"
 
 namespace {
 
@@ -77,7 +77,7 @@ TEST_F(OwnershipTest, TopItemFirstThenEveryItemBelowItInEnumerationOrder) {
 
 TEST_F(OwnershipTest, TopItemFailureComesBeforeAnyLineAndTouchesNothingBelow) {
   files_.security_write_failures[TOP] =
-      platform::CFCallFailure{common::util::macos::CFError{1, "Operation not permitted"}};
+      platform::CFCallFailure{platform::CFError{1, "Operation not permitted"}};
   auto result = override_all();
   ASSERT_FALSE(result);
   EXPECT_EQ(
@@ -119,7 +119,7 @@ TEST_F(OwnershipTest, RefusingSetterFailsAfterBothSettersWereAsked) {
 
 TEST_F(OwnershipTest, ItemSecurityThatCannotBeReadOrMade) {
   files_.security_read_failures[TOP + "/Contents/a"] =
-      platform::CFCallFailure{common::util::macos::CFError{-1, std::nullopt}};
+      platform::CFCallFailure{platform::CFError{-1, std::nullopt}};
   auto result = override_all();
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().text(),
@@ -141,7 +141,7 @@ TEST_F(OwnershipTest, EnumeratorFailures) {
   };
   platform::EnumeratorStep unreadable;
   unreadable.kind = platform::EnumeratorStep::Kind::Error;
-  unreadable.error = common::util::macos::CFError{13, "Permission denied"};
+  unreadable.error = platform::CFError{13, "Permission denied"};
   platform::EnumeratorStep error_without_object;
   error_without_object.kind = platform::EnumeratorStep::Kind::Error;
   platform::EnumeratorStep post_order;

@@ -8,10 +8,10 @@
 
 #include <cerrno>
 
-#include "common/util/macos.hpp"
 #include "platform/fake/fake_files.hpp"
 #include "test_support.hpp"
 #include "util/fs/replace.hpp"
+#include "util/macos/platform_error.hpp"
 
 namespace {
 
@@ -123,8 +123,8 @@ class ReplaceAppAtomicTest : public ::testing::Test {
           auto manifest =
               files_.items.find(std::string(path) + "/Contents/_CodeSignature/manifest");
           if (manifest == files_.items.end() || manifest->second.content != "signed") {
-            return common::Status(common::fail(common::util::macos::error_from_cf_error(
-                common::util::macos::CFError{-67062, "code object is not signed at all"},
+            return common::Status(common::fail(util::macos::error_from_cf_error(
+                platform::CFError{-67062, "code object is not signed at all"},
                 "SecStaticCodeCheckValidityWithErrors")));
           }
           return common::Status{};
@@ -390,7 +390,7 @@ TEST_F(ReplaceAppAtomicTest, SourceSwappedAfterItsCheckIsRefusedInTheCopy) {
 TEST_F(ReplaceAppAtomicTest, OwnershipFailureKeepsWhatWasAlreadyHandled) {
   const std::string failing = TEMPORARY_ITEM + "/Contents/Info.plist";
   files_.security_write_failures[failing] =
-      platform::CFCallFailure{common::util::macos::CFError{13, "not permitted"}};
+      platform::CFCallFailure{platform::CFError{13, "not permitted"}};
   EXPECT_EQ(error_of(run()),
             "CFURLSetResourcePropertyForKey failed with code: 13 and error: not permitted");
   EXPECT_EQ(log_.texts().back(), "Overriding owner and group of file at URL: file://" + failing);

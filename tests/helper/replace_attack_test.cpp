@@ -4,8 +4,8 @@
 // leave nothing of its own behind, and refuse to roll the application back.
 
 #include <fcntl.h>
-#include <grp.h>
 #include <gmock/gmock.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -22,8 +22,8 @@
 #include "common/constants.hpp"
 #include "file_tree_support.hpp"
 #include "main/replace_app_atomic.hpp"
-#include "platform/linux/file_tree.hpp"
 #include "platform/linux/files_linux.hpp"
+#include "posix/file_tree.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -230,7 +230,7 @@ TEST_F(ReplaceAttackTest, RemovalOfAUsersTreeNeverFollowsASwappedInLink) {
   ASSERT_EQ(::read(ready[0], &byte, 1), 1);
   ::close(ready[0]);
 
-  auto removed = platform::linux_impl::remove_tree(tree.string());
+  auto removed = posix::remove_tree(tree.string());
   int status = 0;
   ::waitpid(attacker, &status, 0);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the attacker did not act";

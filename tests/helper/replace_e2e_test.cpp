@@ -14,7 +14,7 @@
 #include "activator.hpp"
 #include "file_tree_support.hpp"
 #include "main/app_package_validation.hpp"
-#include "platform/linux/file_tree.hpp"
+#include "posix/file_tree.hpp"
 #include "replace_support.hpp"
 
 #if defined(KOLVARIS_HELPER_BINARY) && defined(KOLVARIS_HELPERCTL_BINARY)
@@ -121,7 +121,7 @@ TEST(ReplaceThroughTheHelper, HelperKilledMidReplacementLeavesTheOldOrTheNewBund
     for (const auto& entry : fs::directory_iterator(destination.parent_path())) {
       if (entry.path().filename().string().starts_with(".item-replacement-")) {
         // The parallel removal: on this kind of disk a sequential one takes many seconds.
-        (void)platform::linux_impl::remove_tree(entry.path().string());
+        (void)posix::remove_tree(entry.path().string());
       }
     }
     return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());

@@ -1,7 +1,7 @@
 // The requirement language subset: every construct compiles to what it means, and text outside
 // the subset or outside the language fails with its code and a located description.
 
-#include "platform/linux/requirement_language.hpp"
+#include "codesign/requirement_language.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,9 +13,9 @@
 
 namespace {
 
-using platform::linux_impl::compile_requirement;
-using platform::linux_impl::RequirementNode;
-using platform::linux_impl::SignatureFacts;
+using codesign::compile_requirement;
+using codesign::RequirementNode;
+using codesign::SignatureFacts;
 
 SignatureFacts client_facts() {
   SignatureFacts facts;

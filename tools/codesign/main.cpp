@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "codesign/bundle_signature.hpp"
 #include "common/constants.hpp"
 #include "main/app_package_validation.hpp"
-#include "platform/linux/bundle_signature.hpp"
 #include "platform/linux/code_signing_linux.hpp"
 #include "platform/linux/trust_anchor.hpp"
 #include "platform/platform.hpp"
@@ -70,14 +70,14 @@ std::optional<std::string> read_file(const std::string& path) {
 int sign(const Arguments& args) {
   if (!args.options.contains("key") || !args.options.contains("cert")) return usage();
   auto chain = args.options.find("chain");
-  auto identity = platform::linux_impl::load_signing_identity(
-      args.options.at("key"), args.options.at("cert"),
-      chain == args.options.end() ? std::string() : chain->second);
+  auto identity =
+      codesign::load_signing_identity(args.options.at("key"), args.options.at("cert"),
+                                      chain == args.options.end() ? std::string() : chain->second);
   if (!identity) {
     std::cerr << identity.error().text() << "\n";
     return 1;
   }
-  auto signed_bundle = platform::linux_impl::sign_bundle(args.bundle, *identity);
+  auto signed_bundle = codesign::sign_bundle(args.bundle, *identity);
   if (!signed_bundle) {
     std::cerr << signed_bundle.error().text() << "\n";
     return 1;

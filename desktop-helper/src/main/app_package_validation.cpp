@@ -1,15 +1,15 @@
 #include "main/app_package_validation.hpp"
 
 #include "common/constants.hpp"
-#include "common/util/macos.hpp"
 #include "common/util/quoted.hpp"
 #include "platform/code_signing.hpp"
+#include "util/macos/platform_error.hpp"
 #include "util/security/requirement.hpp"
 
 namespace main_service {
 namespace {
 
-namespace macos = common::util::macos;
+namespace macos = util::macos;
 
 // The part shared by both ways of naming the bundle: from the URL on.
 common::Status validate_code_at(platform::Platform& platform,

@@ -1,12 +1,12 @@
 #include "main/client_verification.hpp"
 
-#include "common/util/macos.hpp"
 #include "platform/code_signing.hpp"
+#include "util/macos/platform_error.hpp"
 #include "util/security/requirement.hpp"
 
 namespace main_service {
 
-namespace macos = common::util::macos;
+namespace macos = util::macos;
 
 common::Status validate_client_code_signing(platform::Platform& platform, int socket_fd) {
   platform::CodeSigning& code_signing = *platform.code_signing;

@@ -14,8 +14,8 @@
 #include <memory>
 #include <string_view>
 
-#include "common/util/macos.hpp"
 #include "platform/files.hpp"
+#include "util/macos/platform_error.hpp"
 
 namespace platform {
 
@@ -24,7 +24,7 @@ using OSStatus = std::int32_t;
 // The failure of a call that returns a status and fills an error out-parameter.
 struct SecFailure {
   OSStatus status = 0;
-  common::util::macos::CFErrorRef error;  // may be null
+  platform::OptionalCFError error;  // may be null
 };
 
 // The process at the other end of a connected socket, pinned when it connected: a later lookup

@@ -19,7 +19,7 @@
 #include <string_view>
 #include <variant>
 
-#include "common/util/macos.hpp"
+#include "util/macos/platform_error.hpp"
 
 namespace platform {
 
@@ -52,7 +52,7 @@ struct FileSecurity {
 
 // A CoreFoundation call that answered false, with the error object it supplied (may be null).
 struct CFCallFailure {
-  common::util::macos::CFErrorRef error;
+  platform::OptionalCFError error;
 };
 
 // The empty security object that a copy starts from could not be made.
@@ -79,7 +79,7 @@ struct EnumeratorStep {
   };
   Kind kind = Kind::End;
   FileUrl url;
-  common::util::macos::CFErrorRef error;
+  platform::OptionalCFError error;
   std::int64_t raw = 0;
 };
 

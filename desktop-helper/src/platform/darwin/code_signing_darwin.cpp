@@ -49,7 +49,7 @@ SecFailure failure(OSStatus status, CFErrorRef error) {
 
 SecFailure peer_changed(std::string_view what) {
   return SecFailure{errSecCSGuestInvalid,
-                    common::util::macos::CFError{errSecCSGuestInvalid, std::string(what)}};
+                    platform::CFError{errSecCSGuestInvalid, std::string(what)}};
 }
 
 class DarwinPeerProcess final : public PeerProcess {

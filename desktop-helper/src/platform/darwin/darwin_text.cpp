@@ -1,10 +1,10 @@
 #include "platform/darwin/darwin_text.hpp"
 
-#include "common/util/macos_text.hpp"
+#include "util/macos/cf_string_text.hpp"
 
 namespace platform::darwin {
 
-namespace macos = common::util::macos;
+namespace macos = util::macos;
 
 std::string cf_string_text(CFStringRef string) {
   if (!string) return {};
@@ -48,9 +48,9 @@ std::optional<std::string> cf_url_path(CFURLRef url) {
   return cf_string_text(path.get());
 }
 
-macos::CFErrorRef cf_error_value(CFErrorRef error) {
+platform::OptionalCFError cf_error_value(CFErrorRef error) {
   if (!error) return std::nullopt;
-  macos::CFError value;
+  platform::CFError value;
   value.code = static_cast<std::int64_t>(CFErrorGetCode(error));
   if (auto description = CFRef<CFStringRef>::adopt(CFErrorCopyDescription(error))) {
     value.description = cf_string_text(description.get());

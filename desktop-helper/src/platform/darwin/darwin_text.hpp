@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "common/util/macos.hpp"
 #include "platform/darwin/cf_ref.hpp"
+#include "util/macos/platform_error.hpp"
 
 namespace platform::darwin {
 
@@ -31,7 +31,7 @@ std::optional<std::string> cf_url_path(CFURLRef url);
 
 // What the portable wording needs of an error object: its code and the text of its description
 // copy (released here). Borrows `error`; null gives "no error object".
-common::util::macos::CFErrorRef cf_error_value(CFErrorRef error);
+platform::OptionalCFError cf_error_value(CFErrorRef error);
 
 // An error object for an errno, in the POSIX domain, as CoreFoundation calls report them.
 CFRef<CFErrorRef> posix_cf_error(int code);

@@ -33,7 +33,7 @@ FileUrl file_url_from_ns_url(NSURL* url);
 NSURL* ns_url_from_file_url(const FileUrl& url);
 
 // The error a failed Foundation call reports: its own, or, when it left the out-parameter empty,
-// the substitute error (common::util::macos::SUBSTITUTE_NS_ERROR_DOMAIN, code 0).
+// the substitute error (util::macos::SUBSTITUTE_NS_ERROR_DOMAIN, code 0).
 NSError* error_or_substitute(NSError* error);
 // What the portable code needs of a Foundation failure: the localized description of
 // error_or_substitute(error).

@@ -4,9 +4,9 @@
 
 #include "platform/darwin/foundation_text.hpp"
 
-#include "common/util/macos.hpp"
 #include "platform/darwin/cf_ref.hpp"
 #include "platform/darwin/darwin_text.hpp"
+#include "util/macos/platform_error.hpp"
 
 namespace platform::darwin {
 
@@ -47,7 +47,7 @@ NSURL* ns_url_from_file_url(const FileUrl& url) {
 
 NSError* error_or_substitute(NSError* error) {
   if (error != nil) return error;
-  const std::string_view domain = common::util::macos::SUBSTITUTE_NS_ERROR_DOMAIN;
+  const std::string_view domain = util::macos::SUBSTITUTE_NS_ERROR_DOMAIN;
   return [NSError errorWithDomain:ns_string_from_text(domain) code:0 userInfo:nil];
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/code_signing.hpp"
+#include "platform/fake/fake_layer.hpp"
 
 namespace platform::fake {
 

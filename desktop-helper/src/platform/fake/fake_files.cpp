@@ -16,8 +16,8 @@ std::string parent_of(const std::string& path) {
   return path.substr(0, slash);
 }
 
-common::util::macos::CFError missing(const std::string& path) {
-  return common::util::macos::CFError{ENOENT, "no item at " + path};
+platform::CFError missing(const std::string& path) {
+  return platform::CFError{ENOENT, "no item at " + path};
 }
 
 class FakeEnumerator final : public DirectoryEnumerator {

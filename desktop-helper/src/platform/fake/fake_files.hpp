@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/fake/fake_layer.hpp"
 #include "platform/files.hpp"
 
 namespace platform::fake {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/fake/fake_layer.hpp"
 #include "platform/processes.hpp"
 
 namespace platform::fake {

@@ -22,15 +22,18 @@
 #include <string>
 #include <vector>
 
+#include "codesign/info_plist.hpp"
 #include "common/error.hpp"
 #include "common/util/unique_fd.hpp"
-#include "platform/linux/info_plist.hpp"
-#include "platform/linux/open_beneath.hpp"
 #include "platform/linux/processes_linux.hpp"
-#include "platform/linux/user_manager_launch.hpp"
 #include "platform/linux/session_environment.hpp"
+#include "platform/linux/user_manager_launch.hpp"
+#include "posix/open_beneath.hpp"
 
 namespace platform::linux_impl {
+
+using codesign::read_plist_strings;
+using posix::open_beneath;
 namespace {
 
 using common::util::UniqueFd;

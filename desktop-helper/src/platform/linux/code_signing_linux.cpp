@@ -12,19 +12,35 @@
 #include <charconv>
 #include <memory>
 
+#include "codesign/bundle_signature.hpp"
+#include "codesign/requirement_language.hpp"
+#include "codesign/sha256.hpp"
 #include "common/util/unique_fd.hpp"
-#include "platform/linux/bundle_signature.hpp"
 #include "platform/linux/file_anchor.hpp"
 #include "platform/linux/mapped_code.hpp"
 #include "platform/linux/peer_binding.hpp"
-#include "platform/linux/requirement_language.hpp"
-#include "platform/linux/sha256.hpp"
 
 #ifndef SO_PEERPIDFD
 #define SO_PEERPIDFD 77
 #endif
 
 namespace platform::linux_impl {
+
+using codesign::BAD_BUNDLE_FORMAT;
+using codesign::compile_requirement;
+using codesign::GUEST_INVALID;
+using codesign::INVALID_OBJECT_REF;
+using codesign::ManifestEntry;
+using codesign::NO_SUCH_CODE;
+using codesign::parse_pem_certificate;
+using codesign::read_verified_signature;
+using codesign::REQUIREMENT_FAILED;
+using codesign::RequirementNode;
+using codesign::SignatureProblem;
+using codesign::STATIC_CODE_CHANGED;
+using codesign::STATIC_CODE_NOT_FOUND;
+using codesign::UNSIGNED;
+using codesign::validate_bundle;
 
 using common::util::UniqueFd;
 
@@ -154,8 +170,18 @@ std::expected<std::string, int> injecting_variable(pid_t pid) {
   return found;
 }
 
+// The platform error object of a failed check: code = status, description = the problem's text.
+SecFailure sec_failure(const SignatureProblem& problem) {
+  return SecFailure{problem.status, CFError{problem.status, problem.text()}};
+}
+
 SecFailure sec_failure(OSStatus status, std::string detail) {
-  return SignatureProblem{status, std::move(detail)}.sec_failure();
+  return sec_failure(SignatureProblem{status, std::move(detail)});
+}
+
+codesign::CheckScope check_scope(ValidationScope scope) {
+  return scope == ValidationScope::Full ? codesign::CheckScope::Full
+                                        : codesign::CheckScope::Identity;
 }
 
 std::expected<void, SignatureProblem> check_guest(const LinuxGuestCode& guest,
@@ -400,7 +426,7 @@ std::expected<std::unique_ptr<StaticCode>, OSStatus> LinuxCodeSigning::create_st
 std::expected<std::unique_ptr<Requirement>, SecFailure> LinuxCodeSigning::create_requirement(
     std::string_view text) {
   auto compiled = compile_requirement(text);
-  if (!compiled) return std::unexpected(compiled.error().sec_failure());
+  if (!compiled) return std::unexpected(sec_failure(compiled.error()));
   return std::make_unique<LinuxRequirement>(std::move(*compiled));
 }
 
@@ -410,7 +436,7 @@ std::expected<void, SecFailure> LinuxCodeSigning::check_guest_validity(
   auto* compiled = dynamic_cast<const LinuxRequirement*>(&requirement);
   if (!guest || !compiled) return std::unexpected(sec_failure(INVALID_OBJECT_REF, ""));
   auto checked = check_guest(*guest, compiled->node_, anchor_.get(), approvals_);
-  if (!checked) return std::unexpected(checked.error().sec_failure());
+  if (!checked) return std::unexpected(sec_failure(checked.error()));
   return {};
 }
 
@@ -419,8 +445,9 @@ std::expected<void, SecFailure> LinuxCodeSigning::check_static_validity(
   auto* bundle = dynamic_cast<LinuxStaticCode*>(&code);
   auto* compiled = dynamic_cast<const LinuxRequirement*>(&requirement);
   if (!bundle || !compiled) return std::unexpected(sec_failure(INVALID_OBJECT_REF, ""));
-  auto checked = validate_bundle(bundle->root_.get(), anchor_.get(), compiled->node_, scope);
-  if (!checked) return std::unexpected(checked.error().sec_failure());
+  auto checked =
+      validate_bundle(bundle->root_.get(), anchor_.get(), compiled->node_, check_scope(scope));
+  if (!checked) return std::unexpected(sec_failure(checked.error()));
   return {};
 }
 
@@ -428,7 +455,7 @@ std::expected<void, SecFailure> LinuxCodeSigning::recheck_guest_validity(int soc
   auto peer = copy_peer_process(socket_fd);
   if (!peer) return std::unexpected(sec_failure(NO_SUCH_CODE, common::os_error_description(peer.error())));
   auto checked = recheck_guest(static_cast<const LinuxPeerProcess&>(**peer), approvals_);
-  if (!checked) return std::unexpected(checked.error().sec_failure());
+  if (!checked) return std::unexpected(sec_failure(checked.error()));
   return {};
 }
 

@@ -7,6 +7,8 @@
 
 namespace platform::linux_impl {
 
+using posix::open_child;
+
 using common::util::UniqueFd;
 
 std::shared_ptr<const FileAnchor> anchor_path(const std::string& absolute_path) {

@@ -16,9 +16,12 @@
 #include <string>
 
 #include "platform/files.hpp"
-#include "platform/linux/file_tree.hpp"
+#include "platform/linux/linux_layer.hpp"
+#include "posix/file_tree.hpp"
 
 namespace platform::linux_impl {
+
+using posix::SharedFd;
 
 struct FileIdentity {
   dev_t device = 0;

@@ -11,15 +11,25 @@
 #include <climits>
 #include <cstdio>
 
+#include "codesign/info_plist.hpp"
 #include "common/error.hpp"
 #include "common/util/quoted.hpp"
 #include "common/util/unique_fd.hpp"
 #include "platform/linux/file_anchor.hpp"
-#include "platform/linux/file_tree.hpp"
-#include "platform/linux/info_plist.hpp"
-#include "platform/linux/read_beneath.hpp"
+#include "posix/file_tree.hpp"
+#include "posix/read_beneath.hpp"
 
 namespace platform::linux_impl {
+
+using codesign::read_plist_strings;
+using posix::copy_tree_at;
+using posix::list_names;
+using posix::open_child;
+using posix::read_file_beneath;
+using posix::remove_tree_at;
+using posix::remove_tree_contents;
+using posix::SharedFd;
+using posix::TreeWalker;
 namespace {
 
 using common::util::quoted;
@@ -37,8 +47,8 @@ std::unexpected<FoundationFailure> foundation_failure(std::string description) {
   return std::unexpected<FoundationFailure>(FoundationFailure{std::move(description)});
 }
 
-common::util::macos::CFError cf_error(int error, const std::string& path) {
-  return common::util::macos::CFError{error, quoted(path) + ": " + describe(error)};
+platform::CFError cf_error(int error, const std::string& path) {
+  return platform::CFError{error, quoted(path) + ": " + describe(error)};
 }
 
 // Characters a file URL's path keeps as they are; everything else is percent-encoded.

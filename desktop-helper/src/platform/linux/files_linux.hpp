@@ -1,6 +1,6 @@
 #pragma once
-
 #include "platform/files.hpp"
+#include "platform/linux/linux_layer.hpp"
 
 namespace platform::linux_impl {
 

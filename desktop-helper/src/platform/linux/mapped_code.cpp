@@ -5,19 +5,27 @@
 
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstdint>
-#include <charconv>
 #include <ctime>
 #include <memory>
 #include <set>
 #include <string_view>
 #include <utility>
 
+#include "codesign/sha256.hpp"
 #include "common/error.hpp"
-#include "platform/linux/sha256.hpp"
 
 namespace platform::linux_impl {
+
+using codesign::Digest;
+using codesign::GUEST_INVALID;
+using codesign::ItemType;
+using codesign::ManifestEntry;
+using codesign::NO_SUCH_CODE;
+using codesign::sha256_fd;
+using codesign::SignatureProblem;
 
 using common::util::UniqueFd;
 

@@ -15,11 +15,16 @@
 #include <string>
 #include <vector>
 
+#include "codesign/bundle_manifest.hpp"
+#include "codesign/signature_status.hpp"
 #include "common/util/unique_fd.hpp"
-#include "platform/linux/bundle_manifest.hpp"
-#include "platform/linux/signature_status.hpp"
+#include "platform/linux/linux_layer.hpp"
 
 namespace platform::linux_impl {
+
+using codesign::Digest;
+using codesign::Manifest;
+using codesign::SignatureProblem;
 
 // What identifies a file's contents as long as none of its parts change: a write changes the
 // change time, and nobody but root can set it back.

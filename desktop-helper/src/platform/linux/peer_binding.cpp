@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,10 @@
 #include "common/util/unique_fd.hpp"
 
 namespace platform::linux_impl {
+
+using codesign::GUEST_INVALID;
+using codesign::NO_SUCH_CODE;
+using codesign::SignatureProblem;
 
 using common::util::UniqueFd;
 

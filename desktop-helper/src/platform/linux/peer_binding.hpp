@@ -10,9 +10,12 @@
 #include <expected>
 #include <vector>
 
-#include "platform/linux/signature_status.hpp"
+#include "codesign/signature_status.hpp"
+#include "platform/linux/linux_layer.hpp"
 
 namespace platform::linux_impl {
+
+using codesign::SignatureProblem;
 
 // The inode of the socket at the other end of the connected Unix socket whose own inode is
 // `socket_inode` (sock_diag, UNIX_DIAG_PEER). Error: errno (ENOENT when the kernel does not know

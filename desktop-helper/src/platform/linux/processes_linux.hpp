@@ -1,7 +1,7 @@
 #pragma once
-
 #include <string>
 
+#include "platform/linux/linux_layer.hpp"
 #include "platform/processes.hpp"
 
 namespace platform::linux_impl {

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/linux/linux_layer.hpp"
+
 namespace platform::linux_impl {
 
 // Bounds of what is taken over: the length of one "NAME=value" entry and the number of entries.

@@ -4,6 +4,8 @@
 
 #include <string_view>
 
+#include "platform/linux/linux_layer.hpp"
+
 namespace platform::linux_impl {
 
 std::string_view compiled_trust_anchor_pem();

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/linux_layer.hpp"
 #include "platform/processes.hpp"
 
 namespace platform::linux_impl {

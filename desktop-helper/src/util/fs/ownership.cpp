@@ -4,11 +4,11 @@
 #include <variant>
 
 #include "common/util/log.hpp"
-#include "common/util/macos.hpp"
+#include "util/macos/platform_error.hpp"
 
 namespace util::fs {
 
-namespace macos = common::util::macos;
+namespace macos = util::macos;
 
 common::Result<platform::FileSecurity> copy_cf_file_security(platform::Files& files,
                                                              const platform::FileUrl& url) {

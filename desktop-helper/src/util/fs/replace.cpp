@@ -3,15 +3,15 @@
 #include <string>
 
 #include "common/util/log.hpp"
-#include "common/util/macos.hpp"
 #include "platform/files.hpp"
 #include "util/fs/bundle_version.hpp"
 #include "util/fs/ownership.hpp"
+#include "util/macos/platform_error.hpp"
 #include "util/security/quarantine.hpp"
 
 namespace util::fs {
 
-namespace macos = common::util::macos;
+namespace macos = util::macos;
 using common::util::log_out;
 
 std::optional<std::string_view> path_file_name(std::string_view path) {

@@ -1,7 +1,7 @@
 #include "util/security/requirement.hpp"
 
 #include "common/constants.hpp"
-#include "common/util/macos.hpp"
+#include "util/macos/platform_error.hpp"
 
 namespace util::security {
 
@@ -9,8 +9,8 @@ common::Result<std::unique_ptr<platform::Requirement>> create_sec_requirement(
     platform::Platform& platform, std::string_view requirement_text) {
   auto requirement = platform.code_signing->create_requirement(requirement_text);
   if (!requirement) {
-    return common::fail(common::util::macos::error_from_cf_error(requirement.error().error,
-                                                                 "SecRequirementCreate"));
+    return common::fail(
+        util::macos::error_from_cf_error(requirement.error().error, "SecRequirementCreate"));
   }
   return std::move(*requirement);
 }

@@ -1,0 +1,459 @@
+#include "codesign/bundle_signature.hpp"
+
+#include <fcntl.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <optional>
+
+#include "codesign/info_plist.hpp"
+#include "codesign/openssl_error.hpp"
+#include "common/util/unique_fd.hpp"
+#include "posix/open_beneath.hpp"
+
+namespace codesign {
+
+using posix::open_beneath;
+
+using common::util::UniqueFd;
+
+namespace {
+
+constexpr std::size_t MAX_MANIFEST_SIZE = 8 * 1024 * 1024;
+constexpr std::size_t MAX_SIGNATURE_SIZE = 1024 * 1024;
+constexpr std::size_t MAX_INFO_PLIST_SIZE = 1024 * 1024;
+
+// OpenSSL failed, not the signature: no verdict on the bundle can be given.
+SignatureProblem openssl_problem(std::string_view what) {
+  return SignatureProblem{INTERNAL_ERROR, openssl_failure(what).text()};
+}
+
+// Clears this thread's OpenSSL error queue when a verification ends, whichever way it ends.
+struct ErrorQueueGuard {
+  ~ErrorQueueGuard() { ERR_clear_error(); }
+};
+
+struct FileRead {
+  std::string bytes;
+  int error = 0;  // errno of the failure
+  bool too_large = false;
+  bool not_regular = false;
+};
+
+FileRead read_beneath(int root_fd, std::string_view path, std::size_t limit) {
+  FileRead result;
+  UniqueFd fd(open_beneath(root_fd, path, O_RDONLY | O_NOCTTY | O_NONBLOCK));
+  if (!fd) {
+    result.error = errno;
+    return result;
+  }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) {
+    result.error = errno;
+    return result;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    result.not_regular = true;
+    return result;
+  }
+  if (static_cast<std::uint64_t>(st.st_size) > limit) {
+    result.too_large = true;
+    return result;
+  }
+  // Read to the end rather than to the size fstat gave: the owner may be changing the file.
+  result.bytes.reserve(static_cast<std::size_t>(st.st_size));
+  char buffer[64 * 1024];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      result.error = errno;
+      return result;
+    }
+    if (n == 0) break;
+    if (result.bytes.size() + static_cast<std::size_t>(n) > limit) {
+      result.too_large = true;
+      return result;
+    }
+    result.bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  return result;
+}
+
+std::optional<SignatureProblem> component_problem(const FileRead& read, std::string_view name,
+                                                  OSStatus too_large_status) {
+  if (read.error == ENOENT || read.error == ENOTDIR) return SignatureProblem{UNSIGNED, ""};
+  if (read.error == ELOOP || read.error == EXDEV || read.not_regular) {
+    return SignatureProblem{SIGNATURE_FAILED,
+                            std::string(name) + " is not a regular file inside the bundle"};
+  }
+  if (read.error != 0) {
+    return SignatureProblem{SIGNATURE_NOT_VERIFIABLE, "cannot read " + std::string(name) + ": " +
+                                                          common::os_error_description(read.error)};
+  }
+  if (read.too_large) {
+    return SignatureProblem{too_large_status, std::string(name) + " is too large"};
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> first_subject_ou(X509* cert) {
+  X509_NAME* name = X509_get_subject_name(cert);
+  int index = X509_NAME_get_index_by_NID(name, NID_organizationalUnitName, -1);
+  if (index < 0) return std::nullopt;
+  unsigned char* utf8 = nullptr;
+  int length =
+      ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index)));
+  if (length < 0) return std::nullopt;
+  std::string ou(reinterpret_cast<char*>(utf8), static_cast<std::size_t>(length));
+  OPENSSL_free(utf8);
+  return ou;
+}
+
+std::vector<std::string> extension_oids(X509* cert) {
+  std::vector<std::string> oids;
+  int count = X509_get_ext_count(cert);
+  for (int i = 0; i < count; ++i) {
+    const ASN1_OBJECT* object = X509_EXTENSION_get_object(X509_get_ext(cert, i));
+    char text[128];
+    int length = OBJ_obj2txt(text, sizeof text, object, 1);
+    if (length > 0 && static_cast<std::size_t>(length) < sizeof text) oids.emplace_back(text);
+  }
+  return oids;
+}
+
+SignatureProblem failed(std::string detail) {
+  return SignatureProblem{SIGNATURE_FAILED, std::move(detail)};
+}
+SignatureProblem untrusted(std::string detail) {
+  return SignatureProblem{SIGNATURE_UNTRUSTED, std::move(detail)};
+}
+
+}  // namespace
+
+X509Ptr parse_pem_certificate(std::string_view pem) {
+  ErrorQueueGuard guard;
+  BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  if (!bio) return nullptr;
+  return X509Ptr(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+}
+
+std::expected<SignatureFacts, SignatureProblem> verify_detached_signature(
+    std::string_view signature_der, std::string_view content, const X509* anchor) {
+  ErrorQueueGuard guard;
+  if (!anchor) return std::unexpected(untrusted("no trust anchor is configured"));
+
+  BioPtr signature_bio(
+      BIO_new_mem_buf(signature_der.data(), static_cast<int>(signature_der.size())));
+  if (!signature_bio) return std::unexpected(openssl_problem("cannot read the signature"));
+  CmsPtr cms(d2i_CMS_bio(signature_bio.get(), nullptr));
+  if (!cms) return std::unexpected(failed("the signature is not a CMS structure"));
+  if (BIO_ctrl_pending(signature_bio.get()) != 0) {
+    return std::unexpected(failed("bytes follow the CMS structure"));
+  }
+  if (OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed) {
+    return std::unexpected(failed("the CMS structure is not signed data"));
+  }
+  if (CMS_is_detached(cms.get()) != 1) {
+    return std::unexpected(failed("the CMS structure embeds content"));
+  }
+  if (sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(cms.get())) != 1) {
+    return std::unexpected(failed("the CMS structure has not exactly one signer"));
+  }
+
+  // First the signature itself, with the certificates it carries; trust is decided below, so that
+  // a broken signature and an untrusted signer are told apart.
+  BioPtr content_bio(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+  if (!content_bio) return std::unexpected(openssl_problem("cannot read the manifest"));
+  if (CMS_verify(cms.get(), nullptr, nullptr, content_bio.get(), nullptr,
+                 CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) != 1) {
+    return std::unexpected(failed("the signature does not match the manifest"));
+  }
+
+  X509StackViewPtr signers(CMS_get0_signers(cms.get()));
+  if (!signers || sk_X509_num(signers.get()) != 1) {
+    return std::unexpected(failed("the signer's certificate is missing"));
+  }
+  X509* leaf = sk_X509_value(signers.get(), 0);
+
+  X509StackPtr carried(CMS_get1_certs(cms.get()));
+  X509StorePtr store(X509_STORE_new());
+  X509StoreCtxPtr context(X509_STORE_CTX_new());
+  if (!store || !context || X509_STORE_add_cert(store.get(), const_cast<X509*>(anchor)) != 1 ||
+      X509_STORE_CTX_init(context.get(), store.get(), leaf, carried.get()) != 1) {
+    return std::unexpected(openssl_problem("cannot set up the certificate check"));
+  }
+  // No purpose: the S/MIME default would demand the emailProtection usage. Code signing is
+  // checked below instead.
+  if (X509_verify_cert(context.get()) != 1) {
+    int error = X509_STORE_CTX_get_error(context.get());
+    int depth = X509_STORE_CTX_get_error_depth(context.get());
+    return std::unexpected(untrusted(std::string(X509_verify_cert_error_string(error)) +
+                                     " (certificate " + std::to_string(depth) + " of the chain)"));
+  }
+  std::uint32_t flags = X509_get_extension_flags(leaf);
+  if (!(flags & EXFLAG_XKUSAGE) || !(X509_get_extended_key_usage(leaf) & XKU_CODE_SIGN)) {
+    return std::unexpected(untrusted("the signing certificate is not for code signing"));
+  }
+  if ((flags & EXFLAG_KUSAGE) && !(X509_get_key_usage(leaf) & KU_DIGITAL_SIGNATURE)) {
+    return std::unexpected(untrusted("the signing certificate may not make signatures"));
+  }
+
+  SignatureFacts facts;
+  STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(context.get());
+  int length = chain ? sk_X509_num(chain) : 0;
+  facts.anchored = length > 0 && X509_cmp(sk_X509_value(chain, length - 1), anchor) == 0;
+  facts.leaf_subject_ou = first_subject_ou(leaf);
+  facts.leaf_extension_oids = extension_oids(leaf);
+  return facts;
+}
+
+std::expected<VerifiedSignature, SignatureProblem> read_verified_signature(int root_fd,
+                                                                           const X509* anchor) {
+  FileRead manifest_file = read_beneath(root_fd, MANIFEST_PATH, MAX_MANIFEST_SIZE);
+  FileRead signature_file = read_beneath(root_fd, SIGNATURE_PATH, MAX_SIGNATURE_SIZE);
+  // A bundle with either component missing is not signed, whatever is wrong with the other.
+  auto missing = [](const FileRead& read) { return read.error == ENOENT || read.error == ENOTDIR; };
+  if (missing(manifest_file) || missing(signature_file)) {
+    return std::unexpected(SignatureProblem{UNSIGNED, ""});
+  }
+  if (auto problem = component_problem(manifest_file, "the manifest", RESOURCES_INVALID)) {
+    return std::unexpected(std::move(*problem));
+  }
+  if (auto problem = component_problem(signature_file, "the signature", SIGNATURE_FAILED)) {
+    return std::unexpected(std::move(*problem));
+  }
+
+  auto facts = verify_detached_signature(signature_file.bytes, manifest_file.bytes, anchor);
+  if (!facts) return std::unexpected(std::move(facts.error()));
+  auto manifest = parse_manifest(manifest_file.bytes);
+  if (!manifest) return std::unexpected(std::move(manifest.error()));
+  facts->identifier = manifest->identifier;
+  return VerifiedSignature{std::move(*manifest), std::move(*facts)};
+}
+
+namespace {
+
+// What an identity check asks of the tree: the two items that make a directory an application
+// are where the manifest says, and of the right type; their contents are not read.
+std::expected<void, SignatureProblem> check_layout(int root_fd, const Manifest& manifest) {
+  for (std::string_view path : {INFO_PLIST_PATH, std::string_view(manifest.main_executable)}) {
+    common::util::UniqueFd fd(open_beneath(root_fd, path, O_PATH));
+    struct stat st;
+    if (!fd || ::fstat(fd.get(), &st) != 0) {
+      return std::unexpected(SignatureProblem{BAD_RESOURCE, "file missing: " + std::string(path)});
+    }
+    if (!S_ISREG(st.st_mode)) {
+      return std::unexpected(SignatureProblem{BAD_RESOURCE, "file modified: " + std::string(path)});
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+std::expected<void, SignatureProblem> validate_bundle(int root_fd, const X509* anchor,
+                                                      const RequirementNode& requirement,
+                                                      CheckScope scope) {
+  auto verified = read_verified_signature(root_fd, anchor);
+  if (!verified) return std::unexpected(std::move(verified.error()));
+  if (!requirement.evaluate(verified->facts)) {
+    return std::unexpected(SignatureProblem{REQUIREMENT_FAILED, ""});
+  }
+  if (scope == CheckScope::Identity) return check_layout(root_fd, verified->manifest);
+  auto tree = scan_bundle(root_fd);
+  if (!tree) return std::unexpected(std::move(tree.error()));
+  auto same = compare_structure(verified->manifest, *tree);
+  if (!same) return same;
+  tree->clear();
+  tree->shrink_to_fit();
+  return hash_files(root_fd, &verified->manifest, verified->manifest.entries, true);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Signing.
+
+common::Result<SigningIdentity> load_signing_identity(const std::string& key_path,
+                                                      const std::string& cert_path,
+                                                      const std::string& chain_path) {
+  ErrorQueueGuard guard;
+  SigningIdentity identity;
+  BioPtr key_bio(BIO_new_file(key_path.c_str(), "r"));
+  if (key_bio)
+    identity.key.reset(PEM_read_bio_PrivateKey(key_bio.get(), nullptr, nullptr, nullptr));
+  if (!identity.key) {
+    return common::fail_other("cannot read a private key from " + key_path + ": " +
+                              openssl_error_text());
+  }
+  BioPtr cert_bio(BIO_new_file(cert_path.c_str(), "r"));
+  if (cert_bio) identity.leaf.reset(PEM_read_bio_X509(cert_bio.get(), nullptr, nullptr, nullptr));
+  if (!identity.leaf) {
+    return common::fail_other("cannot read a certificate from " + cert_path + ": " +
+                              openssl_error_text());
+  }
+  if (X509_check_private_key(identity.leaf.get(), identity.key.get()) != 1) {
+    ERR_clear_error();
+    return common::fail_other("the private key in " + key_path + " does not belong to " +
+                              cert_path);
+  }
+  identity.chain.reset(sk_X509_new_null());
+  if (!identity.chain) return common::fail(openssl_failure("cannot hold the chain"));
+  if (!chain_path.empty()) {
+    BioPtr chain_bio(BIO_new_file(chain_path.c_str(), "r"));
+    if (!chain_bio) {
+      return common::fail_other("cannot open " + chain_path + ": " + openssl_error_text());
+    }
+    while (X509* cert = PEM_read_bio_X509(chain_bio.get(), nullptr, nullptr, nullptr)) {
+      if (!sk_X509_push(identity.chain.get(), cert)) {
+        X509_free(cert);
+        return common::fail(openssl_failure("cannot hold the chain"));
+      }
+    }
+    ERR_clear_error();  // the end of the file reads as an error
+    if (sk_X509_num(identity.chain.get()) == 0) {
+      return common::fail_other("no certificate in " + chain_path);
+    }
+  }
+  return identity;
+}
+
+common::Result<std::string> sign_detached(std::string_view content,
+                                          const SigningIdentity& identity) {
+  ErrorQueueGuard guard;
+  BioPtr in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+  if (!in) return common::fail(openssl_failure("signing failed"));
+  CmsPtr cms(CMS_sign(identity.leaf.get(), identity.key.get(), identity.chain.get(), in.get(),
+                      CMS_DETACHED | CMS_BINARY | CMS_NOSMIMECAP));
+  if (!cms) return common::fail_other("signing failed: " + openssl_error_text());
+  BioPtr out(BIO_new(BIO_s_mem()));
+  if (!out || i2d_CMS_bio(out.get(), cms.get()) != 1) {
+    return common::fail_other("encoding the signature failed: " + openssl_error_text());
+  }
+  char* data = nullptr;
+  long length = BIO_get_mem_data(out.get(), &data);
+  return std::string(data, static_cast<std::size_t>(length));
+}
+
+namespace {
+
+common::Status write_file_at(int dir_fd, const std::string& name, std::string_view bytes) {
+  std::string temporary = name + ".tmp";
+  UniqueFd fd(::openat(dir_fd, temporary.c_str(),
+                       O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (!fd) return common::fail_last_os();
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return common::fail_last_os();
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (::renameat(dir_fd, temporary.c_str(), dir_fd, name.c_str()) != 0) {
+    return common::fail_last_os();
+  }
+  return {};
+}
+
+std::string_view file_name(std::string_view path) {
+  auto slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+common::Status write_signature(const std::string& bundle_path, std::string_view manifest,
+                               std::string_view signature_der) {
+  UniqueFd root(::open(bundle_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!root)
+    return common::fail_other("cannot open " + bundle_path + ": " +
+                              common::os_error_description(errno));
+  if (::mkdirat(root.get(), std::string(SIGNATURE_DIRECTORY).c_str(), 0755) != 0 &&
+      errno != EEXIST) {
+    return common::fail_other("cannot create " + std::string(SIGNATURE_DIRECTORY) + ": " +
+                              common::os_error_description(errno));
+  }
+  UniqueFd directory(open_beneath(root.get(), SIGNATURE_DIRECTORY, O_RDONLY | O_DIRECTORY));
+  if (!directory) {
+    return common::fail_other("cannot open " + std::string(SIGNATURE_DIRECTORY) + ": " +
+                              common::os_error_description(errno));
+  }
+  for (const auto& [path, bytes] :
+       {std::pair{MANIFEST_PATH, manifest}, std::pair{SIGNATURE_PATH, signature_der}}) {
+    auto written = write_file_at(directory.get(), std::string(file_name(path)), bytes);
+    if (!written) {
+      return common::fail_other("cannot write " + std::string(path) + ": " +
+                                written.error().text());
+    }
+  }
+  return {};
+}
+
+common::Status sign_bundle(const std::string& bundle_path, const SigningIdentity& identity) {
+  UniqueFd root(::open(bundle_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!root) {
+    return common::fail_other("cannot open " + bundle_path + ": " +
+                              common::os_error_description(errno));
+  }
+  FileRead plist = read_beneath(root.get(), INFO_PLIST_PATH, MAX_INFO_PLIST_SIZE);
+  if (plist.error != 0 || plist.not_regular || plist.too_large) {
+    std::string why = plist.error != 0  ? common::os_error_description(plist.error)
+                      : plist.too_large ? std::string("too large")
+                                        : std::string("not a regular file");
+    return common::fail_other("cannot read " + std::string(INFO_PLIST_PATH) + ": " + why);
+  }
+  auto strings = read_plist_strings(plist.bytes);
+  if (!strings) {
+    return common::fail_other(std::string(INFO_PLIST_PATH) + ": " + strings.error());
+  }
+  auto identifier = strings->find("CFBundleIdentifier");
+  auto executable = strings->find("CFBundleExecutable");
+  if (identifier == strings->end() || identifier->second.empty()) {
+    return common::fail_other(std::string(INFO_PLIST_PATH) + " has no CFBundleIdentifier");
+  }
+  if (executable == strings->end() || !is_sealable_path(executable->second) ||
+      executable->second.find('/') != std::string::npos) {
+    return common::fail_other(std::string(INFO_PLIST_PATH) + " has no usable CFBundleExecutable");
+  }
+
+  Manifest manifest;
+  manifest.identifier = identifier->second;
+  manifest.main_executable = "Contents/MacOS/" + executable->second;
+  auto tree = scan_bundle(root.get());
+  if (!tree) return common::fail_other(tree.error().text());
+  for (const auto& entry : *tree) {
+    if (entry.type == ItemType::Other) {
+      return common::fail_other("cannot seal " + entry.path +
+                                ": not a directory, regular file or symbolic link");
+    }
+    // Installing a bundle hands it to its new owner with chown, which clears these bits, so a
+    // seal over them could never match an installed copy; nor does an application need them.
+    if (entry.type == ItemType::File) {
+      struct stat st;
+      if (::fstatat(root.get(), entry.path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          (st.st_mode & (S_ISUID | S_ISGID)) != 0) {
+        return common::fail_other("cannot seal " + entry.path +
+                                  ": set-user-id and set-group-id files are not allowed");
+      }
+    }
+  }
+  manifest.entries = std::move(*tree);
+  const ManifestEntry* main = manifest.find(manifest.main_executable);
+  if (!main || main->type != ItemType::File || !main->executable) {
+    return common::fail_other(manifest.main_executable + " is not an executable file");
+  }
+  auto hashed = hash_files(root.get(), nullptr, manifest.entries, false);
+  if (!hashed) return common::fail_other(hashed.error().text());
+
+  std::string text = serialize_manifest(manifest);
+  auto signature = sign_detached(text, identity);
+  if (!signature) return common::fail(std::move(signature.error()));
+  return write_signature(bundle_path, text, *signature);
+}
+
+}  // namespace codesign

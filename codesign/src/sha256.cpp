@@ -1,0 +1,90 @@
+#include "codesign/sha256.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "codesign/openssl_error.hpp"
+#include "codesign/openssl_ptr.hpp"
+
+namespace codesign {
+
+namespace {
+
+// Fetched once: an explicit fetch avoids the implicit per-call lookup of EVP_sha256().
+const EVP_MD* sha256_md() {
+  static const EvpMdPtr md(EVP_MD_fetch(nullptr, "SHA256", nullptr));
+  return md.get();
+}
+
+class Hasher {
+ public:
+  common::Status start() {
+    ctx_.reset(EVP_MD_CTX_new());
+    if (!ctx_ || EVP_DigestInit_ex(ctx_.get(), sha256_md(), nullptr) != 1) {
+      return common::fail(openssl_failure("cannot start SHA-256"));
+    }
+    return {};
+  }
+  common::Status update(const void* data, std::size_t size) {
+    if (EVP_DigestUpdate(ctx_.get(), data, size) != 1) {
+      return common::fail(openssl_failure("cannot compute SHA-256"));
+    }
+    return {};
+  }
+  common::Result<Sha256Digest> finish() {
+    Sha256Digest digest{};
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(ctx_.get(), digest.data(), &length) != 1) {
+      return common::fail(openssl_failure("cannot finish SHA-256"));
+    }
+    return digest;
+  }
+
+ private:
+  EvpMdCtxPtr ctx_;
+};
+
+}  // namespace
+
+common::Result<Sha256Digest> sha256_fd(int fd, std::span<unsigned char> buffer,
+                                       std::uint64_t& bytes_read) {
+  Hasher hasher;
+  if (auto started = hasher.start(); !started) return common::fail(std::move(started.error()));
+  bytes_read = 0;
+  for (;;) {
+    ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return common::fail_last_os();
+    }
+    if (n == 0) break;
+    if (auto added = hasher.update(buffer.data(), static_cast<std::size_t>(n)); !added) {
+      return common::fail(std::move(added.error()));
+    }
+    bytes_read += static_cast<std::uint64_t>(n);
+  }
+  return hasher.finish();
+}
+
+common::Result<Sha256Digest> sha256_bytes(std::string_view bytes) {
+  Hasher hasher;
+  if (auto started = hasher.start(); !started) return common::fail(std::move(started.error()));
+  if (auto added = hasher.update(bytes.data(), bytes.size()); !added) {
+    return common::fail(std::move(added.error()));
+  }
+  return hasher.finish();
+}
+
+std::string to_hex(const Sha256Digest& digest) {
+  static constexpr char HEX_DIGITS[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(digest.size() * 2);
+  for (unsigned char byte : digest) {
+    text += HEX_DIGITS[byte >> 4];
+    text += HEX_DIGITS[byte & 0xf];
+  }
+  return text;
+}
+
+}  // namespace codesign

@@ -1,0 +1,103 @@
+#pragma once
+// Whole-tree file operations that never follow a symbolic link and never resolve a path of more
+// than one component: every item is reached through its parent directory's descriptor
+// (openat with O_NOFOLLOW), so a link inside a tree is only ever read, copied or removed as a
+// link, and a directory renamed or swapped for a link by someone else meanwhile cannot redirect
+// the operation outside the tree it started in.
+
+#include <sys/types.h>
+
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/util/unique_fd.hpp"
+
+namespace posix {
+
+using SharedFd = std::shared_ptr<const common::util::UniqueFd>;
+
+// Where a tree operation stopped: the error number and the item it was working on.
+struct TreeFailure {
+  int error = 0;
+  std::string path;
+};
+
+// Copies the item `from_name` of the directory `from_parent` (a link as a link) and everything
+// below it to `to_name` in `to_parent`, which must not exist. `from_path` names the source in
+// failures. Kept: types (directories, regular files, symbolic links, FIFOs), permission bits
+// without set-user-id and set-group-id (a copy made by root must not hand out its rights), access
+// and modification times, user.* attributes and POSIX ACLs. Not kept: owner and group (the copy
+// belongs to the caller), hard links (each becomes its own file). Device nodes and sockets are
+// refused (ENOTSUP): nothing of the kind belongs in a bundle, and a device node made by root is a
+// way into the system. File data is cloned where the file system can share extents, else copied
+// in the kernel, else read and written.
+std::expected<void, TreeFailure> copy_tree_at(int from_parent, const std::string& from_name,
+                                              int to_parent, const std::string& to_name,
+                                              const std::string& from_path);
+
+// Removes the item `name` of the directory `parent` and everything below it, several items at a
+// time. `path` names it in failures. Directories are entered only through their parent's
+// descriptor; an item that turns out to be a link (or a file) when it is opened is removed as
+// such, never followed, so the tree may belong to someone who changes it meanwhile.
+std::expected<void, TreeFailure> remove_tree_at(int parent, const std::string& name,
+                                                const std::string& path);
+
+// Removes everything in the open directory `directory` (not the directory itself), as
+// remove_tree_at does.
+std::expected<void, TreeFailure> remove_tree_contents(SharedFd directory, const std::string& path);
+
+// The names in the open directory `directory`, without "." and "..". Error: errno.
+std::expected<std::vector<std::string>, int> list_names(int directory);
+
+// The same for whole paths, whose directories are resolved once (for tools and tests).
+std::expected<void, TreeFailure> copy_tree(const std::string& from, const std::string& to);
+std::expected<void, TreeFailure> remove_tree(const std::string& path);
+
+// Pre-order walk of the items below a directory, in name order within each directory. Symbolic
+// links are returned, never entered; hidden items are included.
+class TreeWalker {
+ public:
+  struct Item {
+    std::string path;
+    bool is_directory = false;
+    bool is_symlink = false;
+    SharedFd parent;  // the directory the item is in, as it was opened during the walk
+    std::string name;
+  };
+
+  // Opens the directory `name` of `parent` (not followed if it is a link: ELOOP, or ENOTDIR for
+  // any other non-directory; an empty name: `parent` itself); `path` names it in the items.
+  static std::expected<TreeWalker, int> open_at(int parent, const std::string& name,
+                                                std::string path);
+
+  // The next item, std::nullopt at the end, or the failure to open or read a directory below the
+  // top; after a failure the walk goes on with the next item.
+  std::expected<std::optional<Item>, TreeFailure> next();
+
+ private:
+  struct Child {
+    std::string name;
+    unsigned char type;  // DT_* (never DT_UNKNOWN)
+  };
+  struct Level {
+    SharedFd fd;
+    std::string path;
+    std::vector<Child> children;
+    std::size_t index = 0;
+  };
+
+  static std::expected<Level, int> read_level(common::util::UniqueFd fd, std::string path);
+
+  std::vector<Level> levels_;
+  // A directory just returned, entered on the next call.
+  bool pending_descent_ = false;
+};
+
+// Opens `name` in `parent` with `flags | O_NOFOLLOW | O_CLOEXEC` (an empty name: `parent` itself,
+// reopened). -1 with errno on failure.
+int open_child(int parent, const std::string& name, int flags);
+
+}  // namespace posix
