@@ -1,6 +1,5 @@
 #include "codesign/bundle_manifest.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,18 +14,20 @@
 
 #include "codesign/sha256.hpp"
 #include "common/error.hpp"
+#include "common/util/hex.hpp"
 #include "common/util/unique_fd.hpp"
+#include "posix/file_tree.hpp"
 #include "posix/open_beneath.hpp"
 
 namespace codesign {
 
 using posix::open_beneath;
 
+using common::util::hex_value;
+using common::util::to_hex;
 using common::util::UniqueFd;
 
 namespace {
-
-constexpr char HEX_DIGITS[] = "0123456789abcdef";
 
 void append_escaped(std::string& out, std::string_view bytes) {
   for (unsigned char c : bytes) {
@@ -34,17 +35,9 @@ void append_escaped(std::string& out, std::string_view bytes) {
       out += static_cast<char>(c);
     } else {
       out += '%';
-      out += HEX_DIGITS[c >> 4];
-      out += HEX_DIGITS[c & 0xf];
+      common::util::append_hex_byte(out, c);
     }
   }
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 bool unescape(std::string_view text, std::string& out) {
@@ -81,8 +74,6 @@ bool parse_digest(std::string_view text, Digest& digest) {
   }
   return true;
 }
-
-std::string digest_hex(const Digest& digest) { return to_hex(digest); }
 
 std::vector<std::string_view> split_fields(std::string_view line) {
   std::vector<std::string_view> fields;
@@ -148,11 +139,11 @@ std::string serialize_manifest(const Manifest& manifest) {
         out += entry.executable ? " x " : " - ";
         out += std::to_string(entry.size);
         out += ' ';
-        out += digest_hex(entry.digest);
+        out += to_hex(entry.digest);
         break;
       case ItemType::Symlink:
         out += ' ';
-        out += digest_hex(entry.digest);
+        out += to_hex(entry.digest);
         break;
       default:
         break;
@@ -268,11 +259,6 @@ std::expected<Manifest, SignatureProblem> parse_manifest(std::string_view bytes)
 
 namespace {
 
-struct DirCloser {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
-
 constexpr int MAX_DEPTH = 128;
 
 // Hashing failed inside OpenSSL, not because of anything in the bundle.
@@ -290,29 +276,15 @@ std::expected<void, SignatureProblem> scan_directory(int dir_fd, const std::stri
   if (depth > MAX_DEPTH) {
     return std::unexpected(SignatureProblem{BAD_BUNDLE_FORMAT, "directories nested too deeply"});
   }
-  int listing_fd = ::dup(dir_fd);
-  if (listing_fd < 0) return unreadable(errno);
-  DirPtr dir(::fdopendir(listing_fd));
-  if (!dir) {
-    int error = errno;
-    ::close(listing_fd);
-    return unreadable(error);
-  }
+  auto names = posix::list_names(dir_fd);
+  if (!names) return unreadable(names.error());
   std::vector<std::string> subdirectories;
-  for (;;) {
-    errno = 0;
-    dirent* item = ::readdir(dir.get());
-    if (!item) {
-      if (errno != 0) return unreadable(errno);
-      break;
-    }
-    std::string_view name = item->d_name;
-    if (name == "." || name == "..") continue;
-    std::string path = prefix.empty() ? std::string(name) : prefix + "/" + std::string(name);
+  for (const std::string& name : *names) {
+    std::string path = prefix.empty() ? name : prefix + "/" + name;
     if (path == SIGNATURE_DIRECTORY) continue;
 
     struct stat st;
-    if (::fstatat(dir_fd, item->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno == ENOENT) continue;  // removed while we read; the manifest check reports it
       return unreadable(errno);
     }
@@ -328,7 +300,7 @@ std::expected<void, SignatureProblem> scan_directory(int dir_fd, const std::stri
     } else if (S_ISLNK(st.st_mode)) {
       entry.type = ItemType::Symlink;
       char target[4096];
-      ssize_t n = ::readlinkat(dir_fd, item->d_name, target, sizeof target);
+      ssize_t n = ::readlinkat(dir_fd, name.c_str(), target, sizeof target);
       if (n < 0) return unreadable(errno);
       auto digest = sha256_bytes(std::string_view(target, static_cast<std::size_t>(n)));
       if (!digest) return std::unexpected(hashing_problem(digest.error()));
@@ -338,21 +310,19 @@ std::expected<void, SignatureProblem> scan_directory(int dir_fd, const std::stri
     }
     out.push_back(std::move(entry));
   }
-  dir.reset();
 
   for (const auto& name : subdirectories) {
     std::string path = prefix.empty() ? name : prefix + "/" + name;
-    UniqueFd child(::openat(dir_fd, name.c_str(),
-                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    auto child = posix::open_child(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NONBLOCK);
     if (!child) {
-      if (errno == ENOENT) continue;
-      if (errno == ELOOP || errno == ENOTDIR) {
+      if (child.error() == ENOENT) continue;
+      if (child.error() == ELOOP || child.error() == ENOTDIR) {
         // Swapped for something else since it was listed.
         return std::unexpected(SignatureProblem{BAD_RESOURCE, "file modified: " + path});
       }
-      return unreadable(errno);
+      return unreadable(child.error());
     }
-    auto scanned = scan_directory(child.get(), path, depth + 1, out);
+    auto scanned = scan_directory(child->get(), path, depth + 1, out);
     if (!scanned) return scanned;
   }
   return {};
@@ -449,9 +419,9 @@ SignatureProblem file_problem(const HashJob& job, const ManifestEntry& entry, st
 
 void hash_one(HashJob& job, std::size_t k, std::span<unsigned char> buffer) {
   ManifestEntry& entry = job.entries[job.files[k]];
-  UniqueFd fd(open_beneath(job.root_fd, entry.path, O_RDONLY | O_NOCTTY | O_NONBLOCK));
-  if (!fd) {
-    int error = errno;
+  auto opened = open_beneath(job.root_fd, entry.path, O_RDONLY | O_NOCTTY | O_NONBLOCK);
+  if (!opened) {
+    int error = opened.error();
     if (error == ENOENT || error == ELOOP || error == EXDEV) {
       record_failure(job, k, file_problem(job, entry, "file modified: " + entry.path));
     } else {
@@ -462,6 +432,7 @@ void hash_one(HashJob& job, std::size_t k, std::span<unsigned char> buffer) {
     }
     return;
   }
+  const UniqueFd fd = std::move(*opened);
   struct stat st;
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
       static_cast<std::uint64_t>(st.st_size) != entry.size ||

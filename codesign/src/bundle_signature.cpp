@@ -14,6 +14,7 @@
 #include "codesign/openssl_error.hpp"
 #include "common/util/unique_fd.hpp"
 #include "posix/open_beneath.hpp"
+#include "posix/read_beneath.hpp"
 
 namespace codesign {
 
@@ -37,68 +38,24 @@ struct ErrorQueueGuard {
   ~ErrorQueueGuard() { ERR_clear_error(); }
 };
 
-struct FileRead {
-  std::string bytes;
-  int error = 0;  // errno of the failure
-  bool too_large = false;
-  bool not_regular = false;
-};
-
-FileRead read_beneath(int root_fd, std::string_view path, std::size_t limit) {
-  FileRead result;
-  UniqueFd fd(open_beneath(root_fd, path, O_RDONLY | O_NOCTTY | O_NONBLOCK));
-  if (!fd) {
-    result.error = errno;
-    return result;
-  }
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0) {
-    result.error = errno;
-    return result;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    result.not_regular = true;
-    return result;
-  }
-  if (static_cast<std::uint64_t>(st.st_size) > limit) {
-    result.too_large = true;
-    return result;
-  }
-  // Read to the end rather than to the size fstat gave: the owner may be changing the file.
-  result.bytes.reserve(static_cast<std::size_t>(st.st_size));
-  char buffer[64 * 1024];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      result.error = errno;
-      return result;
-    }
-    if (n == 0) break;
-    if (result.bytes.size() + static_cast<std::size_t>(n) > limit) {
-      result.too_large = true;
-      return result;
-    }
-    result.bytes.append(buffer, static_cast<std::size_t>(n));
-  }
-  return result;
-}
+// A file of the bundle read whole (posix::read_file_beneath), or the errno of the failure: EINVAL
+// for anything but a regular file, EFBIG for one over its limit.
+using FileRead = std::expected<std::string, int>;
 
 std::optional<SignatureProblem> component_problem(const FileRead& read, std::string_view name,
                                                   OSStatus too_large_status) {
-  if (read.error == ENOENT || read.error == ENOTDIR) return SignatureProblem{UNSIGNED, ""};
-  if (read.error == ELOOP || read.error == EXDEV || read.not_regular) {
+  if (read) return std::nullopt;
+  const int error = read.error();
+  if (error == ENOENT || error == ENOTDIR) return SignatureProblem{UNSIGNED, ""};
+  if (error == ELOOP || error == EXDEV || error == EINVAL) {
     return SignatureProblem{SIGNATURE_FAILED,
                             std::string(name) + " is not a regular file inside the bundle"};
   }
-  if (read.error != 0) {
-    return SignatureProblem{SIGNATURE_NOT_VERIFIABLE, "cannot read " + std::string(name) + ": " +
-                                                          common::os_error_description(read.error)};
-  }
-  if (read.too_large) {
+  if (error == EFBIG) {
     return SignatureProblem{too_large_status, std::string(name) + " is too large"};
   }
-  return std::nullopt;
+  return SignatureProblem{SIGNATURE_NOT_VERIFIABLE, "cannot read " + std::string(name) + ": " +
+                                                        common::os_error_description(error)};
 }
 
 std::optional<std::string> first_subject_ou(X509* cert) {
@@ -214,10 +171,12 @@ std::expected<SignatureFacts, SignatureProblem> verify_detached_signature(
 
 std::expected<VerifiedSignature, SignatureProblem> read_verified_signature(int root_fd,
                                                                            const X509* anchor) {
-  FileRead manifest_file = read_beneath(root_fd, MANIFEST_PATH, MAX_MANIFEST_SIZE);
-  FileRead signature_file = read_beneath(root_fd, SIGNATURE_PATH, MAX_SIGNATURE_SIZE);
+  FileRead manifest_file = posix::read_file_beneath(root_fd, MANIFEST_PATH, MAX_MANIFEST_SIZE);
+  FileRead signature_file = posix::read_file_beneath(root_fd, SIGNATURE_PATH, MAX_SIGNATURE_SIZE);
   // A bundle with either component missing is not signed, whatever is wrong with the other.
-  auto missing = [](const FileRead& read) { return read.error == ENOENT || read.error == ENOTDIR; };
+  auto missing = [](const FileRead& read) {
+    return !read && (read.error() == ENOENT || read.error() == ENOTDIR);
+  };
   if (missing(manifest_file) || missing(signature_file)) {
     return std::unexpected(SignatureProblem{UNSIGNED, ""});
   }
@@ -228,9 +187,9 @@ std::expected<VerifiedSignature, SignatureProblem> read_verified_signature(int r
     return std::unexpected(std::move(*problem));
   }
 
-  auto facts = verify_detached_signature(signature_file.bytes, manifest_file.bytes, anchor);
+  auto facts = verify_detached_signature(*signature_file, *manifest_file, anchor);
   if (!facts) return std::unexpected(std::move(facts.error()));
-  auto manifest = parse_manifest(manifest_file.bytes);
+  auto manifest = parse_manifest(*manifest_file);
   if (!manifest) return std::unexpected(std::move(manifest.error()));
   facts->identifier = manifest->identifier;
   return VerifiedSignature{std::move(*manifest), std::move(*facts)};
@@ -242,9 +201,9 @@ namespace {
 // are where the manifest says, and of the right type; their contents are not read.
 std::expected<void, SignatureProblem> check_layout(int root_fd, const Manifest& manifest) {
   for (std::string_view path : {INFO_PLIST_PATH, std::string_view(manifest.main_executable)}) {
-    common::util::UniqueFd fd(open_beneath(root_fd, path, O_PATH));
+    auto fd = open_beneath(root_fd, path, O_PATH);
     struct stat st;
-    if (!fd || ::fstat(fd.get(), &st) != 0) {
+    if (!fd || ::fstat(fd->get(), &st) != 0) {
       return std::unexpected(SignatureProblem{BAD_RESOURCE, "file missing: " + std::string(path)});
     }
     if (!S_ISREG(st.st_mode)) {
@@ -378,14 +337,14 @@ common::Status write_signature(const std::string& bundle_path, std::string_view 
     return common::fail_other("cannot create " + std::string(SIGNATURE_DIRECTORY) + ": " +
                               common::os_error_description(errno));
   }
-  UniqueFd directory(open_beneath(root.get(), SIGNATURE_DIRECTORY, O_RDONLY | O_DIRECTORY));
+  auto directory = open_beneath(root.get(), SIGNATURE_DIRECTORY, O_RDONLY | O_DIRECTORY);
   if (!directory) {
     return common::fail_other("cannot open " + std::string(SIGNATURE_DIRECTORY) + ": " +
-                              common::os_error_description(errno));
+                              common::os_error_description(directory.error()));
   }
   for (const auto& [path, bytes] :
        {std::pair{MANIFEST_PATH, manifest}, std::pair{SIGNATURE_PATH, signature_der}}) {
-    auto written = write_file_at(directory.get(), std::string(file_name(path)), bytes);
+    auto written = write_file_at(directory->get(), std::string(file_name(path)), bytes);
     if (!written) {
       return common::fail_other("cannot write " + std::string(path) + ": " +
                                 written.error().text());
@@ -400,14 +359,14 @@ common::Status sign_bundle(const std::string& bundle_path, const SigningIdentity
     return common::fail_other("cannot open " + bundle_path + ": " +
                               common::os_error_description(errno));
   }
-  FileRead plist = read_beneath(root.get(), INFO_PLIST_PATH, MAX_INFO_PLIST_SIZE);
-  if (plist.error != 0 || plist.not_regular || plist.too_large) {
-    std::string why = plist.error != 0  ? common::os_error_description(plist.error)
-                      : plist.too_large ? std::string("too large")
-                                        : std::string("not a regular file");
+  FileRead plist = posix::read_file_beneath(root.get(), INFO_PLIST_PATH, MAX_INFO_PLIST_SIZE);
+  if (!plist) {
+    std::string why = plist.error() == EFBIG    ? std::string("too large")
+                      : plist.error() == EINVAL ? std::string("not a regular file")
+                                                : common::os_error_description(plist.error());
     return common::fail_other("cannot read " + std::string(INFO_PLIST_PATH) + ": " + why);
   }
-  auto strings = read_plist_strings(plist.bytes);
+  auto strings = read_plist_strings(*plist);
   if (!strings) {
     return common::fail_other(std::string(INFO_PLIST_PATH) + ": " + strings.error());
   }

@@ -2,6 +2,9 @@
 
 #include <cstdint>
 
+#include "common/util/hex.hpp"
+#include "common/util/utf8.hpp"
+
 namespace codesign {
 
 namespace {
@@ -103,24 +106,6 @@ class XmlReader {
     return true;
   }
 
-  static void append_utf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-
   static std::expected<std::string, std::string> decode(std::string_view raw) {
     std::string out;
     for (std::size_t i = 0; i < raw.size(); ++i) {
@@ -148,17 +133,14 @@ class XmlReader {
         std::string_view digits = entity.substr(hex ? 2 : 1);
         if (digits.empty() || digits.size() > 8) return std::unexpected("bad character reference");
         for (char c : digits) {
-          int v = -1;
-          if (c >= '0' && c <= '9') v = c - '0';
-          if (hex && c >= 'a' && c <= 'f') v = c - 'a' + 10;
-          if (hex && c >= 'A' && c <= 'F') v = c - 'A' + 10;
-          if (v < 0) return std::unexpected("bad character reference");
+          int v = common::util::hex_value(c);
+          if (v < 0 || (!hex && v > 9)) return std::unexpected("bad character reference");
           cp = cp * (hex ? 16 : 10) + static_cast<std::uint32_t>(v);
         }
         if (cp == 0 || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
           return std::unexpected("bad character reference");
         }
-        append_utf8(out, cp);
+        common::util::append_utf8(out, cp);
       } else {
         return std::unexpected("unknown entity &" + std::string(entity) + ";");
       }

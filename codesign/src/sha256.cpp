@@ -6,6 +6,7 @@
 
 #include "codesign/openssl_error.hpp"
 #include "codesign/openssl_ptr.hpp"
+#include "posix/eintr.hpp"
 
 namespace codesign {
 
@@ -53,11 +54,8 @@ common::Result<Sha256Digest> sha256_fd(int fd, std::span<unsigned char> buffer,
   if (auto started = hasher.start(); !started) return common::fail(std::move(started.error()));
   bytes_read = 0;
   for (;;) {
-    ssize_t n = ::read(fd, buffer.data(), buffer.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return common::fail_last_os();
-    }
+    ssize_t n = posix::retry_eintr([&] { return ::read(fd, buffer.data(), buffer.size()); });
+    if (n < 0) return common::fail_last_os();
     if (n == 0) break;
     if (auto added = hasher.update(buffer.data(), static_cast<std::size_t>(n)); !added) {
       return common::fail(std::move(added.error()));
@@ -74,17 +72,6 @@ common::Result<Sha256Digest> sha256_bytes(std::string_view bytes) {
     return common::fail(std::move(added.error()));
   }
   return hasher.finish();
-}
-
-std::string to_hex(const Sha256Digest& digest) {
-  static constexpr char HEX_DIGITS[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(digest.size() * 2);
-  for (unsigned char byte : digest) {
-    text += HEX_DIGITS[byte >> 4];
-    text += HEX_DIGITS[byte & 0xf];
-  }
-  return text;
 }
 
 }  // namespace codesign

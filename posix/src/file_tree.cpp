@@ -19,6 +19,9 @@
 #include <system_error>
 #include <thread>
 
+#include "posix/dir_stream.hpp"
+#include "posix/eintr.hpp"
+
 namespace posix {
 namespace {
 
@@ -28,11 +31,6 @@ std::unexpected<TreeFailure> fail_at(int error, const std::string& path) {
   return std::unexpected<TreeFailure>(TreeFailure{error, path});
 }
 
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-using DirHandle = std::unique_ptr<DIR, DirCloser>;
-
 struct Entry {
   std::string name;
   unsigned char type;
@@ -41,31 +39,30 @@ struct Entry {
 // Every entry of an open directory except "." and "..", with its type (asked of the file system
 // where the directory listing does not say). Takes the descriptor over.
 std::expected<std::vector<Entry>, int> read_entries(UniqueFd fd) {
-  int raw = fd.get();
-  DirHandle dir(fdopendir(raw));
-  if (!dir) return std::unexpected(errno);
-  fd.release();
+  auto dir = DirStream::adopt(std::move(fd));
+  if (!dir) return std::unexpected(dir.error());
   std::vector<Entry> entries;
   for (;;) {
-    errno = 0;
-    dirent* entry = readdir(dir.get());
-    if (entry == nullptr) {
-      if (errno != 0) return std::unexpected(errno);
-      break;
-    }
-    std::string_view name(entry->d_name);
-    if (name == "." || name == "..") continue;
-    unsigned char type = entry->d_type;
+    auto entry = dir->next();
+    if (!entry) return std::unexpected(entry.error());
+    if (*entry == nullptr) return entries;
+    unsigned char type = (*entry)->d_type;
     if (type == DT_UNKNOWN) {
       struct stat st;
-      if (fstatat(dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (fstatat(dir->fd(), (*entry)->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         return std::unexpected(errno);
       }
       type = IFTODT(st.st_mode);
     }
-    entries.push_back(Entry{std::string(name), type});
+    entries.push_back(Entry{std::string((*entry)->d_name), type});
   }
-  return entries;
+}
+
+// The entries of the open directory `directory`, read through a descriptor of its own.
+std::expected<std::vector<Entry>, int> list_entries(int directory) {
+  auto listing = open_child(directory, "", O_RDONLY | O_DIRECTORY);
+  if (!listing) return std::unexpected(listing.error());
+  return read_entries(std::move(*listing));
 }
 
 std::string child_path(const std::string& parent, std::string_view name) {
@@ -147,14 +144,14 @@ std::expected<void, int> copy_data(CopyState& state, int from, int to, off_t siz
   }
   off_t done = 0;
   while (state.try_copy_range && done < size) {
-    ssize_t n =
-        copy_file_range(from, nullptr, to, nullptr, static_cast<std::size_t>(size - done), 0);
+    ssize_t n = retry_eintr([&] {
+      return copy_file_range(from, nullptr, to, nullptr, static_cast<std::size_t>(size - done), 0);
+    });
     if (n > 0) {
       done += n;
       continue;
     }
     if (n == 0) return {};  // the file shrank meanwhile; the signature check will tell
-    if (errno == EINTR) continue;
     if (done == 0 && fall_back_from_kernel_copy(errno)) {
       state.try_copy_range = false;
       break;
@@ -164,18 +161,14 @@ std::expected<void, int> copy_data(CopyState& state, int from, int to, off_t siz
   if (done >= size) return {};
   if (state.buffer.empty()) state.buffer.resize(256 * 1024);
   for (;;) {
-    ssize_t n = read(from, state.buffer.data(), state.buffer.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(errno);
-    }
+    ssize_t n = retry_eintr([&] { return read(from, state.buffer.data(), state.buffer.size()); });
+    if (n < 0) return std::unexpected(errno);
     if (n == 0) return {};
     for (ssize_t written = 0; written < n;) {
-      ssize_t w = write(to, state.buffer.data() + written, static_cast<std::size_t>(n - written));
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        return std::unexpected(errno);
-      }
+      ssize_t w = retry_eintr([&] {
+        return write(to, state.buffer.data() + written, static_cast<std::size_t>(n - written));
+      });
+      if (w < 0) return std::unexpected(errno);
       written += w;
     }
   }
@@ -404,13 +397,13 @@ class ParallelRemoval {
   bool enter(const Job& job, const std::string& name, std::vector<Job>& found,
              std::vector<Directory>& subdirectories) {
     std::string path = child_path(job.path, name);
-    UniqueFd fd(open_child(job.directory->get(), name, O_RDONLY | O_DIRECTORY));
+    auto fd = open_child(job.directory->get(), name, O_RDONLY | O_DIRECTORY);
     if (!fd) {
-      if (errno == ENOTDIR || errno == ELOOP) return false;
-      if (errno != ENOENT) fail(errno, path);
+      if (fd.error() == ENOTDIR || fd.error() == ELOOP) return false;
+      if (fd.error() != ENOENT) fail(fd.error(), path);
       return true;
     }
-    auto shared = std::make_shared<const UniqueFd>(std::move(fd));
+    auto shared = std::make_shared<const UniqueFd>(std::move(*fd));
     found.push_back(Job{shared, path, job.depth + 1, {}});
     subdirectories.push_back(Directory{job.directory, name, std::move(path), job.depth + 1});
     return true;
@@ -420,9 +413,7 @@ class ParallelRemoval {
   // directory of thousands of files is shared out too.
   void list_directory(const Job& job, std::vector<Job>& found,
                       std::vector<Directory>& subdirectories) {
-    UniqueFd listing(open_child(job.directory->get(), "", O_RDONLY | O_DIRECTORY));
-    if (!listing) return fail(errno, job.path);
-    auto entries = read_entries(std::move(listing));
+    auto entries = list_entries(job.directory->get());
     if (!entries) return fail(entries.error(), job.path);
     Job batch{job.directory, job.path, job.depth, {}};
     for (Entry& entry : *entries) {
@@ -488,13 +479,13 @@ std::expected<void, TreeFailure> remove_directory(int parent, const std::string&
     if ((errno != ENOTEMPTY && errno != EEXIST) || attempt + 1 == ATTEMPTS) {
       return fail_at(errno, path);
     }
-    UniqueFd fd(open_child(parent, name, O_RDONLY | O_DIRECTORY));
+    auto fd = open_child(parent, name, O_RDONLY | O_DIRECTORY);
     if (!fd) {
-      if (errno == ENOENT) return {};
-      if (errno != ENOTDIR && errno != ELOOP) return fail_at(errno, path);
+      if (fd.error() == ENOENT) return {};
+      if (fd.error() != ENOTDIR && fd.error() != ELOOP) return fail_at(fd.error(), path);
       continue;  // no directory any more: removed as a name on the next pass
     }
-    auto emptied = ParallelRemoval(std::make_shared<const UniqueFd>(std::move(fd)), path).run();
+    auto emptied = ParallelRemoval(std::make_shared<const UniqueFd>(std::move(*fd)), path).run();
     if (!emptied) return emptied;
   }
 }
@@ -516,8 +507,10 @@ std::expected<SplitPath, int> split_path(const std::string& path) {
 
 }  // namespace
 
-int open_child(int parent, const std::string& name, int flags) {
-  return openat(parent, name.empty() ? "." : name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+std::expected<UniqueFd, int> open_child(int parent, const std::string& name, int flags) {
+  UniqueFd fd(openat(parent, name.empty() ? "." : name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) return std::unexpected(errno);
+  return fd;
 }
 
 std::expected<void, TreeFailure> copy_tree_at(int from_parent, const std::string& from_name,
@@ -534,13 +527,13 @@ std::expected<void, TreeFailure> copy_tree_at(int from_parent, const std::string
 
 std::expected<void, TreeFailure> remove_tree_at(int parent, const std::string& name,
                                                 const std::string& path) {
-  UniqueFd fd(open_child(parent, name, O_RDONLY | O_DIRECTORY));
+  auto fd = open_child(parent, name, O_RDONLY | O_DIRECTORY);
   if (!fd) {
-    if (errno != ENOTDIR && errno != ELOOP) return fail_at(errno, path);
+    if (fd.error() != ENOTDIR && fd.error() != ELOOP) return fail_at(fd.error(), path);
     if (unlinkat(parent, name.c_str(), 0) != 0) return fail_at(errno, path);
     return {};
   }
-  auto emptied = ParallelRemoval(std::make_shared<const UniqueFd>(std::move(fd)), path).run();
+  auto emptied = ParallelRemoval(std::make_shared<const UniqueFd>(std::move(*fd)), path).run();
   if (!emptied) return emptied;
   return remove_directory(parent, name, path);
 }
@@ -550,14 +543,16 @@ std::expected<void, TreeFailure> remove_tree_contents(SharedFd directory, const 
 }
 
 std::expected<std::vector<std::string>, int> list_names(int directory) {
-  UniqueFd listing(open_child(directory, "", O_RDONLY | O_DIRECTORY));
-  if (!listing) return std::unexpected(errno);
-  auto entries = read_entries(std::move(listing));
-  if (!entries) return std::unexpected(entries.error());
+  // Names only: no type is asked of the file system, so an entry removed meanwhile is no failure.
+  auto dir = DirStream::open_at(directory, ".", O_NOFOLLOW);
+  if (!dir) return std::unexpected(dir.error());
   std::vector<std::string> names;
-  names.reserve(entries->size());
-  for (auto& entry : *entries) names.push_back(std::move(entry.name));
-  return names;
+  for (;;) {
+    auto entry = dir->next();
+    if (!entry) return std::unexpected(entry.error());
+    if (*entry == nullptr) return names;
+    names.emplace_back((*entry)->d_name);
+  }
 }
 
 std::expected<void, TreeFailure> copy_tree(const std::string& from, const std::string& to) {
@@ -575,9 +570,7 @@ std::expected<void, TreeFailure> remove_tree(const std::string& path) {
 }
 
 std::expected<TreeWalker::Level, int> TreeWalker::read_level(UniqueFd fd, std::string path) {
-  UniqueFd listing(open_child(fd.get(), "", O_RDONLY | O_DIRECTORY));
-  if (!listing) return std::unexpected(errno);
-  auto entries = read_entries(std::move(listing));
+  auto entries = list_entries(fd.get());
   if (!entries) return std::unexpected(entries.error());
   std::sort(entries->begin(), entries->end(),
             [](const Entry& a, const Entry& b) { return a.name < b.name; });
@@ -591,9 +584,9 @@ std::expected<TreeWalker::Level, int> TreeWalker::read_level(UniqueFd fd, std::s
 
 std::expected<TreeWalker, int> TreeWalker::open_at(int parent, const std::string& name,
                                                    std::string path) {
-  UniqueFd fd(open_child(parent, name, O_RDONLY | O_DIRECTORY));
-  if (!fd) return std::unexpected(errno);
-  auto level = read_level(std::move(fd), std::move(path));
+  auto fd = open_child(parent, name, O_RDONLY | O_DIRECTORY);
+  if (!fd) return std::unexpected(fd.error());
+  auto level = read_level(std::move(*fd), std::move(path));
   if (!level) return std::unexpected(level.error());
   TreeWalker walker;
   walker.levels_.push_back(std::move(*level));
@@ -606,9 +599,9 @@ std::expected<std::optional<TreeWalker::Item>, TreeFailure> TreeWalker::next() {
     Level& parent = levels_.back();
     const Child& child = parent.children[parent.index - 1];
     std::string path = child_path(parent.path, child.name);
-    UniqueFd fd(open_child(parent.fd->get(), child.name, O_RDONLY | O_DIRECTORY));
-    if (!fd) return fail_at(errno, path);
-    auto level = read_level(std::move(fd), path);
+    auto fd = open_child(parent.fd->get(), child.name, O_RDONLY | O_DIRECTORY);
+    if (!fd) return fail_at(fd.error(), path);
+    auto level = read_level(std::move(*fd), path);
     if (!level) return fail_at(level.error(), path);
     levels_.push_back(std::move(*level));
   }

@@ -6,27 +6,45 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <string>
+
+#include "posix/eintr.hpp"
 
 namespace posix {
+namespace {
 
-int open_beneath(int root_fd, std::string_view path, int flags) {
-  if (path.find('\0') != std::string_view::npos) {
-    errno = EINVAL;
-    return -1;
-  }
+std::expected<common::util::UniqueFd, int> open_resolved(int root_fd, std::string_view path,
+                                                         std::uint64_t flags,
+                                                         std::uint64_t resolve) {
+  if (path.find('\0') != std::string_view::npos) return std::unexpected(EINVAL);
   std::string terminated(path);
   open_how how;
   std::memset(&how, 0, sizeof how);
-  how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC | O_NOFOLLOW);
-  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  how.flags = flags;
+  how.resolve = resolve;
   // EAGAIN: a concurrent rename raced the resolution; a few retries, then give up.
   for (int attempt = 0;; ++attempt) {
-    long fd = ::syscall(SYS_openat2, root_fd, terminated.c_str(), &how, sizeof how);
-    if (fd >= 0) return static_cast<int>(fd);
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN || attempt >= 16) return -1;
+    long fd = retry_eintr(
+        [&] { return ::syscall(SYS_openat2, root_fd, terminated.c_str(), &how, sizeof how); });
+    if (fd >= 0) return common::util::UniqueFd(static_cast<int>(fd));
+    if (errno != EAGAIN || attempt >= 16) return std::unexpected(errno);
   }
+}
+
+}  // namespace
+
+std::expected<common::util::UniqueFd, int> open_beneath(int root_fd, std::string_view path,
+                                                        int flags) {
+  return open_resolved(root_fd, path, static_cast<std::uint64_t>(flags | O_CLOEXEC | O_NOFOLLOW),
+                       RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS);
+}
+
+std::expected<common::util::UniqueFd, int> open_inside(int root_fd, std::string_view path,
+                                                       int flags) {
+  return open_resolved(root_fd, path, static_cast<std::uint64_t>(flags | O_CLOEXEC),
+                       RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS);
 }
 
 }  // namespace posix

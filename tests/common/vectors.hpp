@@ -9,6 +9,9 @@
 #include <string_view>
 #include <vector>
 
+#include "common/util/hex.hpp"
+#include "common/util/utf8.hpp"
+
 namespace vectors {
 
 inline std::vector<std::vector<std::string>> read_tsv(const std::string& name) {
@@ -30,16 +33,7 @@ inline std::vector<std::vector<std::string>> read_tsv(const std::string& name) {
   return rows;
 }
 
-inline std::string to_hex(std::string_view bytes) {
-  static constexpr char HEX[] = "0123456789abcdef";
-  std::string out;
-  for (const char ch : bytes) {
-    const auto c = static_cast<unsigned char>(ch);
-    out += HEX[c >> 4];
-    out += HEX[c & 0xF];
-  }
-  return out;
-}
+using common::util::to_hex;
 
 inline std::string from_hex(std::string_view hex) {
   std::string out;
@@ -52,21 +46,7 @@ inline std::string from_hex(std::string_view hex) {
 // The UTF-8 encoding of a code point (surrogates included, for testing what refuses them).
 inline std::string utf8(char32_t cp) {
   std::string out;
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
+  common::util::append_utf8(out, cp);
   return out;
 }
 

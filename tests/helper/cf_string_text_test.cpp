@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/util/utf8.hpp"
+
 namespace {
 
 using util::macos::cf_string_text;
@@ -53,30 +55,13 @@ class ScriptedString {
       } else if (high(c) || low(c)) {
         break;  // no UTF-8 form: loss byte 0 stops here
       }
-      char encoded[4];
-      std::size_t n;
-      if (c < 0x80) {
-        encoded[0] = static_cast<char>(c);
-        n = 1;
-      } else if (c < 0x800) {
-        encoded[0] = static_cast<char>(0xC0 | (c >> 6));
-        encoded[1] = static_cast<char>(0x80 | (c & 0x3F));
-        n = 2;
-      } else if (c < 0x10000) {
-        encoded[0] = static_cast<char>(0xE0 | (c >> 12));
-        encoded[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        encoded[2] = static_cast<char>(0x80 | (c & 0x3F));
-        n = 3;
-      } else {
-        encoded[0] = static_cast<char>(0xF0 | (c >> 18));
-        encoded[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        encoded[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        encoded[3] = static_cast<char>(0x80 | (c & 0x3F));
-        n = 4;
-      }
-      if (r.bytes + n > buffer.size()) break;  // never split a character across steps
-      std::copy(encoded, encoded + n, buffer.begin() + static_cast<std::ptrdiff_t>(r.bytes));
-      r.bytes += n;
+      std::string encoded;
+      common::util::append_utf8(encoded, c);
+      // Never split a character across steps.
+      if (r.bytes + encoded.size() > buffer.size()) break;
+      std::copy(encoded.begin(), encoded.end(),
+                buffer.begin() + static_cast<std::ptrdiff_t>(r.bytes));
+      r.bytes += encoded.size();
       r.units += static_cast<std::int64_t>(used);
       i += used;
     }

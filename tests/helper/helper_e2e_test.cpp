@@ -5,10 +5,12 @@
 #include "activator.hpp"
 #include "codesign_support.hpp"
 #include "common/ipc/client.hpp"
+#include "common/util/hex.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
+using common::util::to_hex;
 using test_support::ActivatedHelper;
 
 TEST(HelperProcess, StartedByHandReportsTheMissingListenerAndExitsWithOne) {
@@ -101,16 +103,6 @@ class SignedClient {
   bool signed_ = false;
 };
 
-std::string hex(std::string_view bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out.push_back(digits[c >> 4]);
-    out.push_back(digits[c & 15]);
-  }
-  return out;
-}
-
 TEST(HelperProcess, SignedClientIsServedCommandByCommandUntilABadFrame) {
   SignedClient client;
   ASSERT_TRUE(client.ok());
@@ -119,10 +111,10 @@ TEST(HelperProcess, SignedClientIsServedCommandByCommandUntilABadFrame) {
   ASSERT_TRUE(helper.wait_out("IPC: Listener created for socket: ", 30s));
 
   // A replacement whose source is no bundle fails; the connection stays open for the next one.
-  const std::string failing = hex(
+  const std::string failing = to_hex(
       R"({"type":"ReplaceAppAtomic","source_path":"/nonexistent/New.app","destination_path":"/nonexistent/Old.app"})");
-  auto [status, out] = client.run(
-      helper.socket_path(), "frames " + failing + " " + failing + " " + hex("{}") + " " + failing);
+  auto [status, out] = client.run(helper.socket_path(), "frames " + failing + " " + failing + " " +
+                                                            to_hex("{}") + " " + failing);
   EXPECT_EQ(status, 2);
   EXPECT_EQ(out, "Err\nErr\nErr\nclosed\n");
 

@@ -2,7 +2,6 @@
 // unprivileged user: what a local user can make root start, and where and as whom the started
 // application appears. Needs root (to run the client as another user); skipped otherwise.
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -27,6 +26,7 @@
 
 #include "activator.hpp"
 #include "codesign_support.hpp"
+#include "posix/dir_stream.hpp"
 
 #if defined(KOLVARIS_HELPER_BINARY) && defined(KOLVARIS_HELPERCTL_BINARY) && \
     defined(KOLVARIS_LAUNCH_PROBE)
@@ -260,15 +260,14 @@ std::optional<std::pair<std::string, std::string>> uid_and_variable(pid_t pid,
 // Processes whose command line contains `text`.
 std::vector<pid_t> processes_with(const std::string& text) {
   std::vector<pid_t> found;
-  DIR* proc = ::opendir("/proc");
+  auto proc = posix::DirStream::open_at(AT_FDCWD, "/proc");
   if (!proc) return found;
-  while (dirent* entry = ::readdir(proc)) {
-    const pid_t pid = std::atoi(entry->d_name);
+  for (auto entry = proc->next(); entry && *entry; entry = proc->next()) {
+    const pid_t pid = std::atoi((*entry)->d_name);
     if (pid <= 0 || pid == ::getpid()) continue;
     std::string cmdline = test_support::read_file("/proc/" + std::to_string(pid) + "/cmdline");
     if (cmdline.find(text) != std::string::npos) found.push_back(pid);
   }
-  ::closedir(proc);
   return found;
 }
 

@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "common/ipc/message.hpp"
+#include "common/util/hex.hpp"
 
 namespace helperctl {
 
@@ -24,30 +25,16 @@ const std::string_view DECODE_USAGE =
 
 namespace {
 
-constexpr char HEX[] = "0123456789abcdef";
-
-void append_hex(std::string& out, std::string_view bytes) {
-  for (const char ch : bytes) {
-    const auto c = static_cast<unsigned char>(ch);
-    out.push_back(HEX[c >> 4]);
-    out.push_back(HEX[c & 0xF]);
-  }
-}
-
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+using common::util::append_hex;
+using common::util::hex_value;
 
 bool parse_hex(std::string_view text, std::string& out) {
   if (text.size() % 2 != 0) return false;
   out.clear();
   out.reserve(text.size() / 2);
   for (std::size_t i = 0; i < text.size(); i += 2) {
-    const int high = hex_digit(text[i]);
-    const int low = hex_digit(text[i + 1]);
+    const int high = hex_value(text[i]);
+    const int low = hex_value(text[i + 1]);
     if (high < 0 || low < 0) return false;
     out.push_back(static_cast<char>(high * 16 + low));
   }

@@ -21,6 +21,4 @@ common::Result<Sha256Digest> sha256_fd(int fd, std::span<unsigned char> buffer,
                                        std::uint64_t& bytes_read);
 common::Result<Sha256Digest> sha256_bytes(std::string_view bytes);
 
-std::string to_hex(const Sha256Digest& digest);
-
 }  // namespace codesign

@@ -8,7 +8,9 @@
 #include <limits>
 #include <system_error>
 
+#include "common/util/hex.hpp"
 #include "common/util/quoted.hpp"
+#include "common/util/utf8.hpp"
 
 namespace common::ipc::json {
 namespace {
@@ -89,31 +91,6 @@ std::size_t utf8_sequence(const unsigned char* s, std::size_t available) {
     if ((s[i] & 0xC0) != 0x80) return 0;
   }
   return need;
-}
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
-int hex_value(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 std::int64_t saturate_i32(std::int64_t v) {
@@ -387,7 +364,7 @@ bool Reader::read_hex4(std::uint16_t& out) {
   offset_ += 4;
   int value = 0;
   for (int i = 0; i < 4; ++i) {
-    const int digit = hex_value(p[i]);
+    const int digit = util::hex_value(static_cast<char>(p[i]));
     if (digit < 0) return fail_here(Syntax::InvalidEscape);
     value = value * 16 + digit;
   }
@@ -401,7 +378,7 @@ bool Reader::read_unicode_escape(std::string& out) {
   // A trailing surrogate cannot start a pair; the established report names it "leading".
   if (first >= 0xDC00 && first <= 0xDFFF) return fail_here(Syntax::LoneLeadingSurrogateInHexEscape);
   if (first < 0xD800 || first > 0xDBFF) {
-    append_utf8(out, first);
+    util::append_utf8(out, first);
     return true;
   }
   // A leading surrogate must be followed at once by an escaped trailing one.
@@ -414,8 +391,8 @@ bool Reader::read_unicode_escape(std::string& out) {
   if (second < 0xDC00 || second > 0xDFFF) {
     return fail_here(Syntax::LoneLeadingSurrogateInHexEscape);
   }
-  append_utf8(out, 0x10000 + ((static_cast<std::uint32_t>(first - 0xD800) << 10) |
-                              static_cast<std::uint32_t>(second - 0xDC00)));
+  util::append_utf8(out, 0x10000 + ((static_cast<char32_t>(first - 0xD800) << 10) |
+                                    static_cast<char32_t>(second - 0xDC00)));
   return true;
 }
 

@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 
+#include "common/util/hex.hpp"
 #include "common/util/quoted.hpp"
 #include "tagged_enum.hpp"
 
@@ -44,7 +45,6 @@ Error invalid_data(std::string text) {
 // A JSON string as the writer spells it: the quotation mark and backslash escaped, short escapes
 // for the five controls that have one, \u00xx for the other controls, everything else as is.
 void append_json_string(std::string& out, std::string_view text) {
-  static constexpr char HEX[] = "0123456789abcdef";
   out.push_back('"');
   std::size_t run = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -76,8 +76,7 @@ void append_json_string(std::string& out, std::string_view text) {
         break;
       default:
         out += "\\u00";
-        out.push_back(HEX[c >> 4]);
-        out.push_back(HEX[c & 0xF]);
+        util::append_hex_byte(out, c);
     }
   }
   out.append(text, run, text.size() - run);

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "common/util/hex.hpp"
+
 namespace common::util {
 namespace {
 
@@ -73,14 +75,11 @@ std::size_t ascii_prefix(const unsigned char* s, std::size_t n) {
   return i;
 }
 
-constexpr char HEX_LOWER[] = "0123456789abcdef";
-constexpr char HEX_UPPER[] = "0123456789ABCDEF";
-
 void append_unicode_escape(std::string& out, char32_t cp) {
   char digits[8];
   int count = 0;
   do {
-    digits[count++] = HEX_LOWER[cp & 0xF];
+    digits[count++] = hex_digit(cp);
     cp >>= 4;
   } while (cp != 0);
   out += "\\u{";
@@ -174,8 +173,7 @@ std::string quoted(std::string_view bytes) {
     } else {
       for (std::size_t k = 0; k < d.length; ++k) {
         out += "\\x";
-        out += HEX_UPPER[s[i + k] >> 4];
-        out += HEX_UPPER[s[i + k] & 0xF];
+        append_hex_byte(out, s[i + k], HexCase::Upper);
       }
     }
     i += d.length;

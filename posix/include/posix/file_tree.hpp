@@ -49,7 +49,8 @@ std::expected<void, TreeFailure> remove_tree_at(int parent, const std::string& n
 // remove_tree_at does.
 std::expected<void, TreeFailure> remove_tree_contents(SharedFd directory, const std::string& path);
 
-// The names in the open directory `directory`, without "." and "..". Error: errno.
+// The names in the open directory `directory`, without "." and "..", in the order the listing
+// gives them; read through a descriptor of its own, so `directory` is left as it is. Error: errno.
 std::expected<std::vector<std::string>, int> list_names(int directory);
 
 // The same for whole paths, whose directories are resolved once (for tools and tests).
@@ -97,7 +98,8 @@ class TreeWalker {
 };
 
 // Opens `name` in `parent` with `flags | O_NOFOLLOW | O_CLOEXEC` (an empty name: `parent` itself,
-// reopened). -1 with errno on failure.
-int open_child(int parent, const std::string& name, int flags);
+// reopened). Error: errno.
+std::expected<common::util::UniqueFd, int> open_child(int parent, const std::string& name,
+                                                      int flags);
 
 }  // namespace posix

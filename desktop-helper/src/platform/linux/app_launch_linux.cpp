@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/close_range.h>
-#include <linux/openat2.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -18,6 +17,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <expected>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,12 +28,14 @@
 #include "platform/linux/processes_linux.hpp"
 #include "platform/linux/session_environment.hpp"
 #include "platform/linux/user_manager_launch.hpp"
+#include "posix/eintr.hpp"
 #include "posix/open_beneath.hpp"
+#include "posix/read_beneath.hpp"
 
 namespace platform::linux_impl {
 
 using codesign::read_plist_strings;
-using posix::open_beneath;
+using posix::retry_eintr;
 namespace {
 
 using common::util::UniqueFd;
@@ -59,7 +61,8 @@ struct Identity {
   std::vector<gid_t> groups;
 };
 
-// Everything the child needs, made before the fork.
+// Everything the child needs, made before the fork. `argv` and `envp` point into the storage
+// vectors' strings, which a move of the plan leaves where they are.
 struct Plan {
   std::string bundle_path;
   UniqueFd bundle;
@@ -104,54 +107,6 @@ std::vector<gid_t> supplementary_groups(const passwd& user) {
   return groups;
 }
 
-std::optional<std::string> read_info_plist(int bundle_fd, int& error) {
-  UniqueFd fd(open_beneath(bundle_fd, INFO_PLIST, O_RDONLY | O_NONBLOCK | O_NOCTTY));
-  if (!fd) {
-    error = errno;
-    return std::nullopt;
-  }
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0) {
-    error = errno;
-    return std::nullopt;
-  }
-  if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) > MAX_INFO_PLIST_SIZE) {
-    error = S_ISREG(st.st_mode) ? EFBIG : EINVAL;
-    return std::nullopt;
-  }
-  std::string bytes;
-  char buffer[16384];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      error = errno;
-      return std::nullopt;
-    }
-    if (n == 0) return bytes;
-    if (bytes.size() + static_cast<std::size_t>(n) > MAX_INFO_PLIST_SIZE) {
-      error = EFBIG;
-      return std::nullopt;
-    }
-    bytes.append(buffer, static_cast<std::size_t>(n));
-  }
-}
-
-// Symbolic links inside the bundle are allowed (whoever may write the bundle made them); one that
-// leads out of it is not.
-int open_inside(int bundle_fd, const std::string& relative) {
-  open_how how;
-  std::memset(&how, 0, sizeof how);
-  how.flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-  for (int attempt = 0;; ++attempt) {
-    long fd = ::syscall(SYS_openat2, bundle_fd, relative.c_str(), &how, sizeof how);
-    if (fd >= 0) return static_cast<int>(fd);
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN || attempt >= 16) return -1;
-  }
-}
-
 bool is_plain_name(const std::string& name) {
   return !name.empty() && name != "." && name != ".." &&
          name.find_first_of(std::string_view("/\0", 2)) == std::string::npos;
@@ -160,12 +115,12 @@ bool is_plain_name(const std::string& name) {
 // The identity the application gets, or the errno that forbids the start. The requester alone
 // decides it: whoever owns the bundle (root, for an installed application or for /tmp) has no
 // say, so a launch never runs with more rights than the user who asked has.
-std::optional<Identity> identity_for(const Requester& requester, std::vector<char>& user_storage,
-                                     std::optional<passwd>& user, int& error) {
+std::expected<Identity, int> identity_for(const Requester& requester,
+                                          std::vector<char>& user_storage,
+                                          std::optional<passwd>& user) {
   // -1 tells the set*id calls to keep the current value, which would be root's.
   if (requester.uid == static_cast<uid_t>(-1) || requester.gid == static_cast<gid_t>(-1)) {
-    error = EINVAL;
-    return std::nullopt;
+    return std::unexpected(EINVAL);
   }
   Identity identity;
   identity.uid = requester.uid;
@@ -173,10 +128,7 @@ std::optional<Identity> identity_for(const Requester& requester, std::vector<cha
   identity.gid = user ? user->pw_gid : requester.gid;
   if (::geteuid() != 0) {
     // Without root the helper can start applications only as itself.
-    if (requester.uid != ::geteuid()) {
-      error = EPERM;
-      return std::nullopt;
-    }
+    if (requester.uid != ::geteuid()) return std::unexpected(EPERM);
     identity.gid = ::getegid();
     return identity;
   }
@@ -207,9 +159,11 @@ void add_environment(Plan& plan, const std::optional<passwd>& user, uid_t uid,
 }
 
 // Resolves the bundle into a plan, or the outcome of a start that is refused before any fork.
-std::optional<LaunchOutcome> make_plan(const std::string& bundle_path, const Requester& requester,
-                                       Plan& plan) {
-  if (bundle_path.find('\0') != std::string::npos) return failure_os(EINVAL);
+std::expected<Plan, LaunchOutcome> make_plan(const std::string& bundle_path,
+                                             const Requester& requester) {
+  auto refused = [](LaunchOutcome outcome) { return std::unexpected(std::move(outcome)); };
+  if (bundle_path.find('\0') != std::string::npos) return refused(failure_os(EINVAL));
+  Plan plan;
   // A link would let whoever owns it choose what is started. The directory stays open, so what
   // is checked is what is started.
   plan.bundle.reset(::open(bundle_path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -218,44 +172,51 @@ std::optional<LaunchOutcome> make_plan(const std::string& bundle_path, const Req
     struct stat link;
     if ((error == ELOOP || error == ENOTDIR) && ::lstat(bundle_path.c_str(), &link) == 0 &&
         S_ISLNK(link.st_mode)) {
-      return failure("The application path is a symbolic link");
+      return refused(failure("The application path is a symbolic link"));
     }
-    return failure_os(error);
+    return refused(failure_os(error));
   }
   struct stat bundle;
-  if (::fstat(plan.bundle.get(), &bundle) != 0) return failure_os(errno);
+  if (::fstat(plan.bundle.get(), &bundle) != 0) return refused(failure_os(errno));
   plan.bundle_path = bundle_path;
   plan.bundle_device = bundle.st_dev;
   plan.bundle_inode = bundle.st_ino;
 
-  int error = 0;
-  auto plist = read_info_plist(plan.bundle.get(), error);
-  if (!plist) return failure_os(error);
+  auto plist = posix::read_file_beneath(plan.bundle.get(), INFO_PLIST, MAX_INFO_PLIST_SIZE);
+  if (!plist) return refused(failure_os(plist.error()));
   auto strings = read_plist_strings(*plist);
-  if (!strings) return failure("The application's Info.plist is malformed: " + strings.error());
+  if (!strings) {
+    return refused(failure("The application's Info.plist is malformed: " + strings.error()));
+  }
   auto name = strings->find("CFBundleExecutable");
   if (name == strings->end() || !is_plain_name(name->second)) {
-    return failure("The application's Info.plist names no executable");
+    return refused(failure("The application's Info.plist names no executable"));
   }
 
   plan.relative_executable = EXECUTABLE_DIRECTORY + name->second;
-  plan.executable.reset(open_inside(plan.bundle.get(), plan.relative_executable));
-  if (!plan.executable) {
-    if (errno == EXDEV) return failure("The application's executable lies outside its bundle");
-    return failure_os(errno);
+  // Symbolic links inside the bundle are allowed (whoever may write the bundle made them); one
+  // that leads out of it is not.
+  auto opened = posix::open_inside(plan.bundle.get(), plan.relative_executable,
+                                   O_RDONLY | O_NONBLOCK | O_NOCTTY);
+  if (!opened) {
+    if (opened.error() == EXDEV) {
+      return refused(failure("The application's executable lies outside its bundle"));
+    }
+    return refused(failure_os(opened.error()));
   }
+  plan.executable = std::move(*opened);
   struct stat executable;
-  if (::fstat(plan.executable.get(), &executable) != 0) return failure_os(errno);
+  if (::fstat(plan.executable.get(), &executable) != 0) return refused(failure_os(errno));
   // What exec would answer for anything but a regular file.
-  if (!S_ISREG(executable.st_mode)) return failure_os(EACCES);
+  if (!S_ISREG(executable.st_mode)) return refused(failure_os(EACCES));
   char magic[2] = {0, 0};
   plan.script =
       ::pread(plan.executable.get(), magic, 2, 0) == 2 && magic[0] == '#' && magic[1] == '!';
 
   std::vector<char> user_storage;
   std::optional<passwd> user;
-  auto identity = identity_for(requester, user_storage, user, error);
-  if (!identity) return failure_os(error);
+  auto identity = identity_for(requester, user_storage, user);
+  if (!identity) return refused(failure_os(identity.error()));
   plan.identity = std::move(*identity);
   add_environment(plan, user, plan.identity.uid, requester.session_environment);
 
@@ -266,19 +227,18 @@ std::optional<LaunchOutcome> make_plan(const std::string& bundle_path, const Req
   plan.envp.push_back(nullptr);
 
   plan.null_device.reset(::open("/dev/null", O_RDWR | O_CLOEXEC));
-  if (!plan.null_device) return failure_os(errno);
+  if (!plan.null_device) return refused(failure_os(errno));
   rlimit limit;
   plan.descriptor_limit = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < (1u << 20)
                               ? static_cast<unsigned int>(limit.rlim_cur)
                               : (1u << 20);
-  return std::nullopt;
+  return plan;
 }
 
 // --- After the fork: async-signal-safe calls only ---------------------------------------------
 
 [[noreturn]] void report_and_exit(int report_fd, int error) {
-  while (::write(report_fd, &error, sizeof error) < 0 && errno == EINTR) {
-  }
+  (void)retry_eintr([&] { return ::write(report_fd, &error, sizeof error); });
   ::_exit(127);
 }
 
@@ -301,10 +261,7 @@ int close_all_but(unsigned int from, const int* keep, int keep_count, unsigned i
 
 int put_on_standard_descriptor(int fd, int target) {
   if (fd == target) return ::fcntl(fd, F_SETFD, 0) == 0 ? 0 : errno;
-  while (::dup2(fd, target) < 0) {
-    if (errno != EINTR) return errno;
-  }
-  return 0;
+  return retry_eintr([&] { return ::dup2(fd, target); }) < 0 ? errno : 0;
 }
 
 [[noreturn]] void become_application(const Plan& plan, int report_fd) {
@@ -416,16 +373,16 @@ LaunchOutcome run_plan(const Plan& plan) {
   int reported = 0;
   std::size_t received = 0;
   for (;;) {
-    ssize_t n = ::read(report_read.get(), reinterpret_cast<char*>(&reported) + received,
-                       sizeof reported - received);
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = retry_eintr([&] {
+      return ::read(report_read.get(), reinterpret_cast<char*>(&reported) + received,
+                    sizeof reported - received);
+    });
     if (n <= 0) break;
     received += static_cast<std::size_t>(n);
     if (received == sizeof reported) break;
   }
   int status = 0;
-  while (::waitpid(intermediate, &status, 0) < 0 && errno == EINTR) {
-  }
+  (void)retry_eintr([&] { return ::waitpid(intermediate, &status, 0); });
   if (received == sizeof reported) {
     if (reported == REPORT_BUNDLE_MOVED) {
       return failure("The application path no longer leads to the checked bundle");
@@ -439,8 +396,9 @@ LaunchOutcome run_plan(const Plan& plan) {
 
 LaunchOutcome launch_application_bundle(const std::string& bundle_path,
                                         const Requester& requester) {
-  Plan plan;
-  if (auto refused = make_plan(bundle_path, requester, plan)) return *refused;
+  auto made = make_plan(bundle_path, requester);
+  if (!made) return made.error();
+  const Plan& plan = *made;
   // Where the user's own service manager runs, it starts the application: a child of the helper
   // would live in the helper's sandbox (no network, its own /tmp, no new privileges) and die
   // with it. Only where none runs does the helper start the application itself.

@@ -19,6 +19,8 @@
 #include "platform/linux/file_anchor.hpp"
 #include "platform/linux/mapped_code.hpp"
 #include "platform/linux/peer_binding.hpp"
+#include "posix/proc_status.hpp"
+#include "posix/read_file.hpp"
 
 #ifndef SO_PEERPIDFD
 #define SO_PEERPIDFD 77
@@ -114,33 +116,11 @@ template <typename Consume>
 std::expected<void, int> read_proc(pid_t pid, std::string_view entry, Consume consume) {
   UniqueFd fd(::open(proc_path(pid, entry).c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) return std::unexpected(errno);
-  std::array<char, 4096> buffer;
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(errno);
-    }
-    if (n == 0) return {};
-    consume(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
-  }
+  return posix::read_chunks(fd.get(), consume);
 }
 
-std::expected<long, int> tracer_pid(pid_t pid) {
-  std::string status;
-  auto read = read_proc(pid, "status", [&](std::string_view chunk) {
-    if (status.size() < 64 * 1024) status += chunk;
-  });
-  if (!read) return std::unexpected(read.error());
-  constexpr std::string_view TRACER_PID_KEY = "\nTracerPid:";
-  auto at = status.find(TRACER_PID_KEY);
-  if (at == std::string::npos) return std::unexpected(EINVAL);
-  std::size_t begin = at + TRACER_PID_KEY.size();
-  while (begin < status.size() && (status[begin] == ' ' || status[begin] == '\t')) ++begin;
-  long tracer = 0;
-  auto [ptr, ec] = std::from_chars(status.data() + begin, status.data() + status.size(), tracer);
-  if (ec != std::errc()) return std::unexpected(EINVAL);
-  return tracer;
+std::expected<std::uint64_t, int> tracer_pid(pid_t pid) {
+  return posix::proc_status_number(pid, "TracerPid");
 }
 
 // The first code-injecting variable of the environment the process was started with, or "".

@@ -68,8 +68,12 @@ int open_item(const FileAnchor& anchor, int flags) {
     errno = anchor.error;
     return -1;
   }
-  UniqueFd fd(open_child(anchor.directory->get(), anchor.name, flags));
-  if (!fd) return -1;
+  auto opened = open_child(anchor.directory->get(), anchor.name, flags);
+  if (!opened) {
+    errno = opened.error();
+    return -1;
+  }
+  UniqueFd fd = std::move(*opened);
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return -1;
   if (anchor.pinned && identity_of(st) != *anchor.pinned) {

@@ -13,6 +13,7 @@
 
 #include "codesign/info_plist.hpp"
 #include "common/error.hpp"
+#include "common/util/hex.hpp"
 #include "common/util/quoted.hpp"
 #include "common/util/unique_fd.hpp"
 #include "platform/linux/file_anchor.hpp"
@@ -123,31 +124,26 @@ void remove_leftovers(int parent, const std::string& parent_path) {
   if (!names) return;
   for (const auto& name : *names) {
     if (!name.starts_with(ITEM_REPLACEMENT_PREFIX)) continue;
-    UniqueFd fd(open_child(parent, name, O_RDONLY | O_DIRECTORY));
+    auto fd = open_child(parent, name, O_RDONLY | O_DIRECTORY);
     struct stat st;
-    if (!fd || ::fstat(fd.get(), &st) != 0 || !is_our_replacement_directory(fd.get(), st)) {
+    if (!fd || ::fstat(fd->get(), &st) != 0 || !is_our_replacement_directory(fd->get(), st)) {
       continue;
     }
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) continue;  // in use by a running replacement
+    if (::flock(fd->get(), LOCK_EX | LOCK_NB) != 0) continue;  // in use by a running replacement
     // Held (and locked) by the object until it is gone, which removes it.
     ReplacementDirectory leftover(
         std::make_shared<const UniqueFd>(UniqueFd(::fcntl(parent, F_DUPFD_CLOEXEC, 0))), name,
-        std::make_shared<const UniqueFd>(std::move(fd)), identity_of(st),
+        std::make_shared<const UniqueFd>(std::move(*fd)), identity_of(st),
         child_path(parent_path, name));
   }
 }
 
 std::string random_suffix() {
   unsigned char bytes[6] = {};
-  ssize_t n = ::getrandom(bytes, sizeof bytes, 0);
-  static constexpr char HEX[] = "0123456789abcdef";
-  std::string suffix;
-  for (std::size_t i = 0; i < sizeof bytes; ++i) {
-    unsigned char b = n == static_cast<ssize_t>(sizeof bytes) ? bytes[i] : 0;
-    suffix.push_back(HEX[b >> 4]);
-    suffix.push_back(HEX[b & 0xF]);
+  if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+    return std::string(2 * sizeof bytes, '0');
   }
-  return suffix;
+  return common::util::to_hex(bytes);
 }
 
 class LinuxEnumerator final : public DirectoryEnumerator {
@@ -203,11 +199,11 @@ class LinuxEnumerator final : public DirectoryEnumerator {
 // Removes the quarantine attribute of one item that can carry it (links cannot carry user
 // attributes on Linux, FIFOs may not); an item without it answers ENODATA, as good as removed.
 void remove_quarantine(int parent, const std::string& name) {
-  UniqueFd fd(open_child(parent, name, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+  auto fd = open_child(parent, name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
   struct stat st;
-  if (!fd || ::fstat(fd.get(), &st) != 0) return;
+  if (!fd || ::fstat(fd->get(), &st) != 0) return;
   if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
-    (void)::fremovexattr(fd.get(), QUARANTINE_XATTR);
+    (void)::fremovexattr(fd->get(), QUARANTINE_XATTR);
   }
 }
 
@@ -230,15 +226,13 @@ FileUrl LinuxFiles::file_url(std::string_view path) {
 }
 
 std::optional<std::string> LinuxFiles::url_string(const FileUrl& url) {
-  static constexpr char HEX[] = "0123456789ABCDEF";
   std::string text = "file://";
   for (unsigned char c : url.path) {
     if (url_path_character(c)) {
       text.push_back(static_cast<char>(c));
     } else {
       text.push_back('%');
-      text.push_back(HEX[c >> 4]);
-      text.push_back(HEX[c & 0xF]);
+      common::util::append_hex_byte(text, c, common::util::HexCase::Upper);
     }
   }
   if (url.is_directory && !text.ends_with('/')) text.push_back('/');
@@ -304,18 +298,19 @@ FoundationResult<FileUrl> LinuxFiles::item_replacement_directory(const FileUrl& 
     }
     // The parent may be a user's, who could swap the new name for something else before it is
     // opened: what is opened must be a directory of ours that nothing has been put into.
-    UniqueFd fd(open_child(parent, name, O_RDONLY | O_DIRECTORY));
+    auto fd = open_child(parent, name, O_RDONLY | O_DIRECTORY);
+    if (!fd) return fail(fd.error());
     struct stat st;
-    if (!fd || ::fstat(fd.get(), &st) != 0) return fail(errno);
+    if (::fstat(fd->get(), &st) != 0) return fail(errno);
     if (st.st_uid != ::geteuid() || (st.st_mode & 07777) != 0700 || st.st_nlink != 2) {
       return fail(ESTALE);
     }
-    (void)::fsetxattr(fd.get(), REPLACEMENT_MARKER_XATTR, "1", 1, 0);
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return fail(errno);
+    (void)::fsetxattr(fd->get(), REPLACEMENT_MARKER_XATTR, "1", 1, 0);
+    if (::flock(fd->get(), LOCK_EX | LOCK_NB) != 0) return fail(errno);
 
     std::string path = child_path(parent_path, name);
     auto directory = std::make_shared<const ReplacementDirectory>(
-        target->directory, name, std::make_shared<const UniqueFd>(std::move(fd)), identity_of(st),
+        target->directory, name, std::make_shared<const UniqueFd>(std::move(*fd)), identity_of(st),
         path);
     auto anchor = std::make_shared<FileAnchor>();
     anchor->directory = target->directory;

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -16,6 +15,7 @@
 
 #include "codesign/sha256.hpp"
 #include "common/error.hpp"
+#include "posix/read_file.hpp"
 
 namespace platform::linux_impl {
 
@@ -58,22 +58,6 @@ std::expected<Digest, int> hash_whole_file(int fd, std::uint64_t expected_size) 
   return *digest;
 }
 
-std::expected<std::string, int> read_whole(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return std::unexpected(errno);
-  std::string text;
-  std::array<char, 16384> buffer;
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(errno);
-    }
-    if (n == 0) return text;
-    text.append(buffer.data(), static_cast<std::size_t>(n));
-  }
-}
-
 std::string_view next_field(std::string_view& line) {
   while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
   auto end = line.find(' ');
@@ -92,7 +76,7 @@ bool is_protected_directory(const struct stat& st) {
 // so the caller lists again rather than miss one that moved.
 std::expected<std::vector<ExecutableMapping>, int> list_mappings(pid_t pid) {
   const std::string base = "/proc/" + std::to_string(pid);
-  auto maps = read_whole(base + "/maps");
+  auto maps = posix::read_file(base + "/maps");
   if (!maps) return std::unexpected(maps.error());
   std::vector<ExecutableMapping> found;
   std::set<std::pair<dev_t, ino_t>> seen;

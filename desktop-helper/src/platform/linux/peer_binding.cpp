@@ -1,6 +1,5 @@
 #include "platform/linux/peer_binding.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/kcmp.h>
 #include <linux/netlink.h>
@@ -16,12 +15,13 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <string_view>
 
 #include "common/error.hpp"
 #include "common/util/unique_fd.hpp"
+#include "posix/dir_stream.hpp"
+#include "posix/eintr.hpp"
 
 namespace platform::linux_impl {
 
@@ -30,21 +30,15 @@ using codesign::NO_SUCH_CODE;
 using codesign::SignatureProblem;
 
 using common::util::UniqueFd;
+using posix::DirStream;
 
 namespace {
 
-// Closes a directory stream exactly once.
-struct DirCloser {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
-
-DirPtr open_dir_at(int parent, const char* name) {
-  int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  DIR* dir = ::fdopendir(fd);
-  if (!dir) ::close(fd);
-  return DirPtr(dir);
+// The next entry of a listing whose failure ends it as its end does: an entry that cannot be
+// listed is one that is gone.
+const dirent* next_entry(DirStream& dir) {
+  auto entry = dir.next();
+  return entry ? *entry : nullptr;
 }
 
 template <typename Number>
@@ -85,11 +79,11 @@ bool is_close_on_exec(int task_dir, std::string_view fd_name) {
 // Adds the descriptors of one task's table that refer to `wanted` ("socket:[<inode>]").
 void scan_table(int task_dir, pid_t process, std::string_view wanted,
                 std::vector<SocketHolder>& holders) {
-  DirPtr fds = open_dir_at(task_dir, "fd");
+  auto fds = DirStream::open_at(task_dir, "fd");
   if (!fds) return;  // gone, or a zombie without a table
-  const int fds_fd = ::dirfd(fds.get());
+  const int fds_fd = fds->fd();
   std::array<char, 64> target;
-  while (dirent* entry = ::readdir(fds.get())) {
+  while (const dirent* entry = next_entry(*fds)) {
     if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
     ssize_t n = ::readlinkat(fds_fd, entry->d_name, target.data(), target.size());
     if (n <= 0 || std::string_view(target.data(), static_cast<std::size_t>(n)) != wanted) continue;
@@ -102,13 +96,13 @@ void scan_table(int task_dir, pid_t process, std::string_view wanted,
 void scan_process(int proc_fd, const char* pid_name, pid_t process, std::string_view wanted,
                   std::vector<SocketHolder>& holders) {
   std::string task_path = std::string(pid_name) + "/task";
-  DirPtr tasks = open_dir_at(proc_fd, task_path.c_str());
+  auto tasks = DirStream::open_at(proc_fd, task_path.c_str());
   if (!tasks) return;  // exited meanwhile
-  const int tasks_fd = ::dirfd(tasks.get());
+  const int tasks_fd = tasks->fd();
   // Threads normally share their leader's table; one made without CLONE_FILES (or a leader that
   // has exited before its threads) keeps a table of its own, which /proc/<pid>/fd does not show.
   std::vector<pid_t> scanned;
-  while (dirent* entry = ::readdir(tasks.get())) {
+  while (const dirent* entry = next_entry(*tasks)) {
     pid_t tid = 0;
     if (!parse_number(std::string_view(entry->d_name), tid)) continue;
     bool known = false;
@@ -154,10 +148,8 @@ std::expected<ino_t, int> peer_socket_inode(ino_t socket_inode) {
     return std::unexpected(errno);
   }
   alignas(nlmsghdr) std::array<char, 8192> buffer;
-  ssize_t n;
-  do {
-    n = ::recv(netlink.get(), buffer.data(), buffer.size(), 0);
-  } while (n < 0 && errno == EINTR);
+  ssize_t n =
+      posix::retry_eintr([&] { return ::recv(netlink.get(), buffer.data(), buffer.size(), 0); });
   if (n < 0) return std::unexpected(errno);
   auto* header = reinterpret_cast<nlmsghdr*>(buffer.data());
   int length = static_cast<int>(n);
@@ -188,12 +180,12 @@ std::expected<ino_t, int> peer_socket_inode(ino_t socket_inode) {
 }
 
 std::expected<std::vector<SocketHolder>, int> socket_holders(ino_t inode) {
-  DirPtr proc(::opendir("/proc"));
-  if (!proc) return std::unexpected(errno);
-  const int proc_fd = ::dirfd(proc.get());
+  auto proc = DirStream::open_at(AT_FDCWD, "/proc");
+  if (!proc) return std::unexpected(proc.error());
+  const int proc_fd = proc->fd();
   const std::string wanted = "socket:[" + std::to_string(inode) + "]";
   std::vector<SocketHolder> holders;
-  while (dirent* entry = ::readdir(proc.get())) {
+  while (const dirent* entry = next_entry(*proc)) {
     pid_t process = 0;
     if (!parse_number(std::string_view(entry->d_name), process)) continue;
     scan_process(proc_fd, entry->d_name, process, wanted, holders);

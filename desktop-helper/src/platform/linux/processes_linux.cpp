@@ -17,6 +17,8 @@
 #include "common/error.hpp"
 #include "common/util/unique_fd.hpp"
 #include "platform/linux/session_environment.hpp"
+#include "posix/proc_status.hpp"
+#include "posix/read_file.hpp"
 
 #ifndef SO_PEERPIDFD
 #define SO_PEERPIDFD 77
@@ -56,51 +58,24 @@ std::vector<std::string> session_environment_of_peer(int socket_fd, pid_t pid) {
   UniqueFd environ_fd(::openat(process.get(), "environ", O_RDONLY | O_CLOEXEC));
   if (!environ_fd) return {};
   std::string block;
-  char buffer[16384];
-  while (block.size() < MAX_ENVIRONMENT_READ) {
-    ssize_t n = ::read(environ_fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return {};
-    if (n == 0) break;
-    block.append(buffer, static_cast<std::size_t>(n));
-  }
+  auto read = posix::read_chunks(environ_fd.get(), [&](std::string_view chunk) {
+    block.append(chunk);
+    return block.size() < MAX_ENVIRONMENT_READ;
+  });
+  if (!read) return {};
   return session_variables_of(block);
 }
 
 // The answer of /proc where pidfd_open cannot give one: a thread-group leader has its own id as
 // Tgid; a thread of another process is listed under its id too, with that process's Tgid.
 std::optional<bool> proc_lists_process(std::uint32_t pid) {
-  const std::string path = "/proc/" + std::to_string(pid) + "/status";
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) {
-    if (errno == ENOENT || errno == ESRCH) return false;
+  auto tgid = posix::proc_status_number(static_cast<pid_t>(pid), "Tgid");
+  if (!tgid) {
+    // No entry, or the process was collected while its entry was being read.
+    if (tgid.error() == ENOENT || tgid.error() == ESRCH) return false;
     return std::nullopt;
   }
-  char buffer[4096];
-  std::string status;
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      // The process was collected while its entry was being read.
-      if (errno == ESRCH) return false;
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    status.append(buffer, static_cast<std::size_t>(n));
-  }
-  auto at = status.find("\nTgid:");
-  if (at == std::string::npos) return std::nullopt;
-  std::size_t i = at + 6;
-  while (i < status.size() && (status[i] == '\t' || status[i] == ' ')) ++i;
-  std::uint64_t tgid = 0;
-  bool digits = false;
-  while (i < status.size() && status[i] >= '0' && status[i] <= '9' && tgid <= UINT32_MAX) {
-    tgid = tgid * 10 + static_cast<std::uint64_t>(status[i++] - '0');
-    digits = true;
-  }
-  if (!digits) return std::nullopt;
-  return tgid == pid;
+  return *tgid == pid;
 }
 
 }  // namespace

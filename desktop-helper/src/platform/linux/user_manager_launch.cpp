@@ -20,11 +20,14 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <expected>
 #include <memory>
 #include <utility>
 
 #include "common/error.hpp"
+#include "common/util/hex.hpp"
 #include "common/util/unique_fd.hpp"
+#include "posix/eintr.hpp"
 
 namespace platform::linux_impl {
 namespace {
@@ -60,20 +63,22 @@ LaunchOutcome failure(std::string description) {
 
 // A connected stream socket to `path`, made by a child running as uid/gid; or the errno of the
 // failure.
-std::pair<UniqueFd, int> connect_as(const std::string& path, uid_t uid, gid_t gid) {
+std::expected<UniqueFd, int> connect_as(const std::string& path, uid_t uid, gid_t gid) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return {UniqueFd(), ENAMETOOLONG};
+  if (path.size() >= sizeof address.sun_path) return std::unexpected(ENAMETOOLONG);
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
 
   int pair[2];
-  if (::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) != 0) return {UniqueFd(), errno};
+  if (::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) != 0) {
+    return std::unexpected(errno);
+  }
   UniqueFd parent_end(pair[0]);
   UniqueFd child_end(pair[1]);
 
   // Only raw system calls between fork and _exit: the helper is multi-threaded.
   const pid_t child = ::fork();
-  if (child < 0) return {UniqueFd(), errno};
+  if (child < 0) return std::unexpected(errno);
   if (child == 0) {
     int error = 0;
     if (::syscall(SYS_setgroups, 0, nullptr) != 0 || ::syscall(SYS_setresgid, gid, gid, gid) != 0 ||
@@ -86,11 +91,11 @@ std::pair<UniqueFd, int> connect_as(const std::string& path, uid_t uid, gid_t gi
       if (fd < 0) error = errno;
     }
     if (error == 0) {
-      int r;
-      do {
-        r = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-      } while (r != 0 && errno == EINTR);
-      if (r != 0) error = errno;
+      if (posix::retry_eintr([&] {
+            return ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+          }) != 0) {
+        error = errno;
+      }
     }
     msghdr message{};
     iovec part{&error, sizeof error};
@@ -118,21 +123,20 @@ std::pair<UniqueFd, int> connect_as(const std::string& path, uid_t uid, gid_t gi
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
   message.msg_control = control;
   message.msg_controllen = sizeof control;
-  ssize_t got;
-  do {
-    got = ::recvmsg(parent_end.get(), &message, MSG_CMSG_CLOEXEC);
-  } while (got < 0 && errno == EINTR);
+  const ssize_t got =
+      posix::retry_eintr([&] { return ::recvmsg(parent_end.get(), &message, MSG_CMSG_CLOEXEC); });
   const int receive_error = errno;
   int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  (void)posix::retry_eintr([&] { return ::waitpid(child, &status, 0); });
+  if (got != static_cast<ssize_t>(sizeof error)) {
+    return std::unexpected(got < 0 ? receive_error : EIO);
   }
-  if (got != static_cast<ssize_t>(sizeof error)) return {UniqueFd(), got < 0 ? receive_error : EIO};
-  if (error != 0) return {UniqueFd(), error};
+  if (error != 0) return std::unexpected(error);
   cmsghdr* header = CMSG_FIRSTHDR(&message);
-  if (header == nullptr || header->cmsg_type != SCM_RIGHTS) return {UniqueFd(), EIO};
+  if (header == nullptr || header->cmsg_type != SCM_RIGHTS) return std::unexpected(EIO);
   int fd = -1;
   std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
-  return {UniqueFd(fd), 0};
+  return UniqueFd(fd);
 }
 
 std::string description_of(int r, const sd_bus_error& error) {
@@ -217,23 +221,18 @@ std::string transient_unit_name(const std::string& executable_path) {
     auto now = std::chrono::steady_clock::now().time_since_epoch().count();
     std::memcpy(random, &now, sizeof random);
   }
-  static const char* digits = "0123456789abcdef";
-  std::string suffix;
-  for (unsigned char b : random) {
-    suffix.push_back(digits[b >> 4]);
-    suffix.push_back(digits[b & 15]);
-  }
-  return "app-kolvaris-" + kept + "-" + suffix + ".service";
+  return "app-kolvaris-" + kept + "-" + common::util::to_hex(random) + ".service";
 }
 
 std::optional<LaunchOutcome> launch_in_user_manager_at(
     const std::string& runtime_root, uid_t uid, gid_t gid, const std::string& executable_path,
     const std::vector<std::string>& argv, const std::vector<std::string>& environment) {
   const std::string bus_path = runtime_root + "/" + std::to_string(uid) + "/bus";
-  auto [fd, error] = connect_as(bus_path, uid, gid);
-  // Nothing there, or a socket left behind by a manager that has gone.
-  if (error == ENOENT || error == ECONNREFUSED || error == ENOTDIR) return std::nullopt;
-  if (error != 0) {
+  auto fd = connect_as(bus_path, uid, gid);
+  if (!fd) {
+    const int error = fd.error();
+    // Nothing there, or a socket left behind by a manager that has gone.
+    if (error == ENOENT || error == ECONNREFUSED || error == ENOTDIR) return std::nullopt;
     return failure("Could not connect to the user's bus " + bus_path + ": " +
                    common::os_error_description(error));
   }
@@ -242,7 +241,7 @@ std::optional<LaunchOutcome> launch_in_user_manager_at(
   int r = sd_bus_new(&raw);
   if (r < 0) return failure(common::os_error_description(-r));
   Bus bus(raw);
-  const int bus_fd = fd.release();
+  const int bus_fd = fd->release();
   if ((r = sd_bus_set_fd(bus.get(), bus_fd, bus_fd)) < 0) {
     ::close(bus_fd);
     return failure(common::os_error_description(-r));
