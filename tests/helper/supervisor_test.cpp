@@ -58,6 +58,7 @@ class ManualIdleChecks {
  private:
   struct State {
     explicit State(const asio::any_io_executor& ex) : ticks(ex, 1) {}
+    // The bool carries nothing: void(error_code) alone does not compile with asio 1.22, g++ 12.
     asio::experimental::concurrent_channel<void(asio::error_code, bool)> ticks;
     std::mutex mutex;
     std::condition_variable changed;
