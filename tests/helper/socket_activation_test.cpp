@@ -15,9 +15,15 @@ namespace {
 
 using util::launchd::unix_listener_for_socket_name;
 
+// Answers with the scripted descriptors, which become the caller's.
 struct ScriptedActivation : platform::Activation {
   std::expected<std::vector<int>, int> answer;
-  std::expected<std::vector<int>, int> activate_socket(const char*) override { return answer; }
+  std::expected<std::vector<common::util::UniqueFd>, int> activate_socket(const char*) override {
+    if (!answer) return std::unexpected(answer.error());
+    std::vector<common::util::UniqueFd> fds;
+    for (int fd : *answer) fds.emplace_back(fd);
+    return fds;
+  }
 };
 
 std::string error_for(std::expected<std::vector<int>, int> answer) {
@@ -100,7 +106,7 @@ TEST(SystemdActivation, NamesEnvironmentAndRepeatedActivation) {
               ::setenv("LISTEN_FDNAMES", "Primary", 1);
               platform::linux_impl::SystemdActivation a;
               auto first = a.activate_socket("Primary");
-              if (!first || *first != std::vector<int>{3}) return 11;
+              if (!first || first->size() != 1 || first->front().get() != 3) return 11;
               if (a.activate_socket("Primary").error() != EALREADY) return 12;
               if (std::getenv("LISTEN_FDS") != nullptr) return 13;
               return 0;

@@ -74,13 +74,17 @@ asio::awaitable<void> connection_task(stream_protocol::socket stream, ActiveConn
   co_await serve(std::move(stream));
 }
 
+// A fresh interval from the moment the watchdog starts waiting: activity never restarts it.
+asio::awaitable<void> wait_interval(std::chrono::steady_clock::duration interval) {
+  asio::steady_timer timer(co_await asio::this_coro::executor, interval);
+  co_await timer.async_wait(asio::use_awaitable);
+}
+
 asio::awaitable<void> idle_watchdog(ActiveConnections count,
                                     std::shared_ptr<ShutdownChannel> shutdown,
-                                    std::chrono::steady_clock::duration interval) {
-  asio::steady_timer timer(co_await asio::this_coro::executor);
+                                    IdleCheckWait wait_for_check) {
   for (;;) {
-    timer.expires_after(interval);
-    co_await timer.async_wait(asio::use_awaitable);
+    co_await wait_for_check();
     if (count->load() == 0) break;
   }
   common::util::log_out("IPC: Idle timeout reached with no active connections");
@@ -121,8 +125,13 @@ asio::awaitable<void> supervise_connections(stream_protocol::acceptor& listener,
                                          : std::make_shared<std::atomic<std::size_t>>(0);
   auto shutdown = std::make_shared<ShutdownChannel>(self);
 
+  IdleCheckWait wait_for_check = std::move(config.wait_for_idle_check);
+  if (!wait_for_check) {
+    wait_for_check = [interval = config.idle_check_interval] { return wait_interval(interval); };
+  }
+  // Moved, not copied: whatever the wait holds lives as long as the watchdog, not the loop.
   spawn_task(tasks, self, config.workers,
-             idle_watchdog(count, shutdown, config.idle_check_interval));
+             idle_watchdog(count, shutdown, std::move(wait_for_check)));
 
   std::minstd_rand coin(std::random_device{}());
   bool shutdown_received = false;

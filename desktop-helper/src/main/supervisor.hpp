@@ -32,11 +32,18 @@ using ActiveConnections = std::shared_ptr<std::atomic<std::size_t>>;
 using ConnectionHandler =
     std::function<asio::awaitable<void>(asio::local::stream_protocol::socket)>;
 
+// Completes when the watchdog's next check is due. Called once per check, on the worker
+// executor; it is called again only after the previous check found a connection.
+using IdleCheckWait = std::function<asio::awaitable<void>()>;
+
 struct SupervisorConfig {
   asio::any_io_executor workers;
   ConnectionHandler serve_connection;
-  // Fixed at IDLE_CHECK_INTERVAL in the helper; tests drive the supervisor with shorter ones.
+  // Fixed at IDLE_CHECK_INTERVAL in the helper; the load tests use shorter ones.
   std::chrono::steady_clock::duration idle_check_interval = IDLE_CHECK_INTERVAL;
+  // Empty in the helper: each check then waits idle_check_interval on a timer. The supervisor
+  // tests set it to make each check happen when they say so.
+  IdleCheckWait wait_for_idle_check;
   // Fixed at MAX_CONNECTIONS in the helper; the load test serves more clients at once.
   std::size_t max_connections = MAX_CONNECTIONS;
   // Observes the count (tests); the supervisor creates its own when null.

@@ -4,6 +4,8 @@
 #include <expected>
 #include <vector>
 
+#include "common/util/unique_fd.hpp"
+
 namespace platform {
 
 class Activation {
@@ -14,7 +16,8 @@ class Activation {
   // number of the failure: ESRCH (not started by a socket-activating service manager), ENOENT
   // (no socket of that name), EALREADY (that name was already activated in this process), or
   // another number the manager reported.
-  virtual std::expected<std::vector<int>, int> activate_socket(const char* name) = 0;
+  virtual std::expected<std::vector<common::util::UniqueFd>, int> activate_socket(
+      const char* name) = 0;
 };
 
 }  // namespace platform

@@ -15,7 +15,8 @@ struct FreeArray {
 
 }  // namespace
 
-std::expected<std::vector<int>, int> LaunchdActivation::activate_socket(const char* name) {
+std::expected<std::vector<common::util::UniqueFd>, int> LaunchdActivation::activate_socket(
+    const char* name) {
   int* fds = nullptr;
   size_t count = 0;
   const int result = launch_activate_socket(name, &fds, &count);
@@ -26,8 +27,11 @@ std::expected<std::vector<int>, int> LaunchdActivation::activate_socket(const ch
     // The documented answer is the error number itself; a bare -1 would leave it in errno.
     return std::unexpected(result > 0 ? result : errno);
   }
-  if (!array) return std::vector<int>{};
-  return std::vector<int>(array.get(), array.get() + count);
+  std::vector<common::util::UniqueFd> owned;
+  if (!array) return owned;
+  owned.reserve(count);
+  for (size_t i = 0; i < count; ++i) owned.emplace_back(array.get()[i]);
+  return owned;
 }
 
 }  // namespace platform::darwin

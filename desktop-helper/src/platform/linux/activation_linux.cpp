@@ -44,15 +44,16 @@ void read_environment() {
 
 }  // namespace
 
-std::expected<std::vector<int>, int> SystemdActivation::activate_socket(const char* name) {
+std::expected<std::vector<common::util::UniqueFd>, int> SystemdActivation::activate_socket(
+    const char* name) {
   std::lock_guard lock(state_mutex);
   if (!state.read) read_environment();
   if (state.error != 0) return std::unexpected(state.error);
   if (state.activated.contains(name)) return std::unexpected(EALREADY);
-  std::vector<int> fds;
+  std::vector<common::util::UniqueFd> fds;
   for (auto it = state.named.begin(); it != state.named.end();) {
     if (it->first == name) {
-      fds.push_back(it->second);
+      fds.emplace_back(it->second);
       it = state.named.erase(it);
     } else {
       ++it;

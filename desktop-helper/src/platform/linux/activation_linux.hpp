@@ -8,7 +8,8 @@ namespace platform::linux_impl {
 // children never inherit it; later calls answer from what that first read found.
 class SystemdActivation final : public Activation {
  public:
-  std::expected<std::vector<int>, int> activate_socket(const char* name) override;
+  std::expected<std::vector<common::util::UniqueFd>, int> activate_socket(
+      const char* name) override;
 };
 
 }  // namespace platform::linux_impl

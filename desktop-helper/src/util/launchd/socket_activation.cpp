@@ -1,7 +1,6 @@
 #include "util/launchd/socket_activation.hpp"
 
 #include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <string>
@@ -31,12 +30,12 @@ common::Result<stream_protocol::acceptor> unix_listener_for_socket_name(
   const std::string shown = common::util::is_valid_utf8(name) ? std::string(name) : "unknown";
   auto& fds = *handed_over;
   if (fds.empty()) return common::fail_other("Launchd socket \"" + shown + "\" not found");
+  // None is kept: every descriptor handed over closes with `handed_over`.
   if (fds.size() > 1) {
-    for (int fd : fds) ::close(fd);
     return common::fail_other("Launchd socket \"" + shown + "\" must be unique, but found " +
                               std::to_string(fds.size()) + " sockets");
   }
-  common::util::UniqueFd fd(fds.front());
+  common::util::UniqueFd fd = std::move(fds.front());
   int on = 1;
   if (::ioctl(fd.get(), FIONBIO, &on) < 0) return common::fail_last_os();
   stream_protocol::acceptor listener(executor);
