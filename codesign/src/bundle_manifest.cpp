@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "codesign/sha256.hpp"
+#include "common/bundle_layout.hpp"
 #include "common/error.hpp"
 #include "common/util/unique_fd.hpp"
 #include "posix/open_beneath.hpp"
@@ -22,6 +23,9 @@ namespace codesign {
 
 using posix::open_beneath;
 
+using common::bundle_layout::EXECUTABLE_DIRECTORY;
+using common::bundle_layout::INFO_PLIST_PATH;
+using common::bundle_layout::SIGNATURE_DIRECTORY;
 using common::util::UniqueFd;
 
 namespace {
@@ -254,9 +258,8 @@ std::expected<Manifest, SignatureProblem> parse_manifest(std::string_view bytes)
   // The main executable is a sealed, executable regular file directly in Contents/MacOS.
   const std::string& main = manifest.main_executable;
   const ManifestEntry* main_entry = manifest.find(main);
-  constexpr std::string_view MACOS_DIRECTORY = "Contents/MacOS/";
-  if (!main.starts_with(MACOS_DIRECTORY) || main.size() == MACOS_DIRECTORY.size() ||
-      main.find('/', MACOS_DIRECTORY.size()) != std::string::npos || !main_entry ||
+  if (!main.starts_with(EXECUTABLE_DIRECTORY) || main.size() == EXECUTABLE_DIRECTORY.size() ||
+      main.find('/', EXECUTABLE_DIRECTORY.size()) != std::string::npos || !main_entry ||
       main_entry->type != ItemType::File || !main_entry->executable) {
     return std::unexpected(invalid_manifest(3, "the main executable is not a sealed executable"));
   }
@@ -290,14 +293,11 @@ std::expected<void, SignatureProblem> scan_directory(int dir_fd, const std::stri
   if (depth > MAX_DEPTH) {
     return std::unexpected(SignatureProblem{BAD_BUNDLE_FORMAT, "directories nested too deeply"});
   }
-  int listing_fd = ::dup(dir_fd);
-  if (listing_fd < 0) return unreadable(errno);
-  DirPtr dir(::fdopendir(listing_fd));
-  if (!dir) {
-    int error = errno;
-    ::close(listing_fd);
-    return unreadable(error);
-  }
+  UniqueFd listing(::dup(dir_fd));
+  if (!listing) return unreadable(errno);
+  DirPtr dir(::fdopendir(listing.get()));
+  if (!dir) return unreadable(errno);
+  listing.release();  // the stream owns it now
   std::vector<std::string> subdirectories;
   for (;;) {
     errno = 0;

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "codesign/info_plist.hpp"
+#include "common/bundle_layout.hpp"
 #include "common/error.hpp"
 #include "common/util/unique_fd.hpp"
 #include "platform/linux/processes_linux.hpp"
@@ -39,8 +40,8 @@ namespace {
 using common::util::UniqueFd;
 
 constexpr std::size_t MAX_INFO_PLIST_SIZE = 1 << 20;
-constexpr const char* INFO_PLIST = "Contents/Info.plist";
-constexpr const char* EXECUTABLE_DIRECTORY = "Contents/MacOS/";
+using common::bundle_layout::EXECUTABLE_DIRECTORY;
+constexpr std::string_view INFO_PLIST = common::bundle_layout::INFO_PLIST_PATH;
 
 LaunchOutcome failure(std::string description) {
   return LaunchOutcome{false, std::move(description)};
@@ -238,7 +239,7 @@ std::optional<LaunchOutcome> make_plan(const std::string& bundle_path, const Req
     return failure("The application's Info.plist names no executable");
   }
 
-  plan.relative_executable = EXECUTABLE_DIRECTORY + name->second;
+  plan.relative_executable = std::string(EXECUTABLE_DIRECTORY) + name->second;
   plan.executable.reset(open_inside(plan.bundle.get(), plan.relative_executable));
   if (!plan.executable) {
     if (errno == EXDEV) return failure("The application's executable lies outside its bundle");
