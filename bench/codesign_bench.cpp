@@ -39,7 +39,9 @@
 #include <vector>
 
 #include "bench_support.hpp"
-#include "codesign/bundle_signature.hpp"
+#include "codesign/bundle_manifest.hpp"
+#include "codesign/signing.hpp"
+#include "common/bundle_layout.hpp"
 #include "common/constants.hpp"
 #include "common/util/unique_fd.hpp"
 #include "main/app_package_validation.hpp"
@@ -53,6 +55,7 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
+namespace layout = common::bundle_layout;
 using bench_support::cat;
 using bench_support::median;
 using bench_support::read_file;
@@ -124,10 +127,10 @@ struct GeneratedBundle {
     root = pattern;
     bundle = root / "Kolvaris.app";
     std::mt19937_64 random(20261209);
-    write_file(bundle / "Contents/Info.plist", info_plist("Kolvaris"));
-    write_file(bundle / "Contents/MacOS/Kolvaris", std::string(4 << 20, 'x'), 0755);
-    files.push_back((bundle / "Contents/Info.plist").string());
-    files.push_back((bundle / "Contents/MacOS/Kolvaris").string());
+    write_file(bundle / layout::INFO_PLIST_PATH, info_plist("Kolvaris"));
+    write_file(bundle / layout::EXECUTABLE_DIRECTORY / "Kolvaris", std::string(4 << 20, 'x'), 0755);
+    files.push_back((bundle / layout::INFO_PLIST_PATH).string());
+    files.push_back((bundle / layout::EXECUTABLE_DIRECTORY / "Kolvaris").string());
     bytes = (4 << 20) + read_file(files[0]).size();
     // Sizes spread between 1 KB and about twice the mean, so both small and large files count.
     const std::uint64_t mean = (BUNDLE_BYTES - bytes) / FILE_COUNT;
@@ -217,11 +220,11 @@ struct PeerBundle {
     if (!::mkdtemp(pattern.data())) return;
     root = pattern;
     bundle = root / "Kolvaris.app";
-    executable = bundle / "Contents/MacOS/Kolvaris";
+    executable = bundle / layout::EXECUTABLE_DIRECTORY / "Kolvaris";
     image = read_file(KOLVARIS_CODESIGN_TEST_CLIENT);
     std::mt19937_64 random(7);
     while (image.size() < PEER_EXECUTABLE_BYTES) image += static_cast<char>(random());
-    write_file(bundle / "Contents/Info.plist", info_plist("Kolvaris"));
+    write_file(bundle / layout::INFO_PLIST_PATH, info_plist("Kolvaris"));
     write_file(executable, image, 0755);
   }
   ~PeerBundle() {
@@ -342,7 +345,7 @@ void BM_PeerBinding(benchmark::State& state) {
 
   namespace linux_impl = platform::linux_impl;
   linux_impl::SealedBundle sealed{bundle.string(), nullptr};
-  std::string manifest_text = read_file(bundle / "Contents/_CodeSignature/CodeManifest");
+  std::string manifest_text = read_file(bundle / layout::MANIFEST_PATH);
   auto manifest = codesign::parse_manifest(manifest_text);
   if (!manifest) return state.SkipWithError("unreadable manifest");
   sealed.manifest = &*manifest;

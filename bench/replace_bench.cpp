@@ -31,7 +31,8 @@
 #include <vector>
 
 #include "bench_support.hpp"
-#include "codesign/bundle_signature.hpp"
+#include "codesign/signing.hpp"
+#include "common/bundle_layout.hpp"
 #include "common/constants.hpp"
 #include "common/util/log.hpp"
 #include "main/replace_app_atomic.hpp"
@@ -44,6 +45,7 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
+namespace layout = common::bundle_layout;
 using bench_support::cat;
 using bench_support::median;
 using bench_support::read_file;
@@ -111,19 +113,20 @@ std::string info_plist() {
 // One bundle of the benchmark's shape; `seed` makes the two bundles differ in every file.
 bool generate_bundle(const fs::path& bundle, std::uint64_t seed) {
   std::mt19937_64 random(seed);
-  write_file(bundle / "Contents/Info.plist", info_plist());
+  write_file(bundle / layout::INFO_PLIST_PATH, info_plist());
   {
     // Written in pieces so generating it does not weigh on the measured process's memory.
     std::string chunk(1 << 20, '\0');
-    fs::create_directories(bundle / "Contents/MacOS");
-    std::ofstream out(bundle / "Contents/MacOS/Kolvaris", std::ios::binary | std::ios::trunc);
+    fs::create_directories(bundle / layout::EXECUTABLE_DIRECTORY);
+    std::ofstream out(bundle / layout::EXECUTABLE_DIRECTORY / "Kolvaris",
+                      std::ios::binary | std::ios::trunc);
     for (std::uint64_t written = 0; written < EXECUTABLE_BYTES; written += chunk.size()) {
       for (auto& c : chunk) c = static_cast<char>(random());
       out.write(chunk.data(), static_cast<std::streamsize>(std::min<std::uint64_t>(
                                   chunk.size(), EXECUTABLE_BYTES - written)));
     }
   }
-  ::chmod((bundle / "Contents/MacOS/Kolvaris").c_str(), 0755);
+  ::chmod((bundle / layout::EXECUTABLE_DIRECTORY / "Kolvaris").c_str(), 0755);
   const std::uint64_t mean = (BUNDLE_BYTES - EXECUTABLE_BYTES) / (FILE_COUNT - 2);
   std::string block(2 * mean + 1024, '\0');
   for (auto& c : block) c = static_cast<char>(random());

@@ -10,10 +10,12 @@
 #include <string_view>
 
 #include "codesign/bundle_manifest.hpp"
+#include "common/bundle_layout.hpp"
 
 namespace {
 
-namespace li = platform::linux_impl;
+namespace li = codesign;
+using common::bundle_layout::SIGNATURE_DIRECTORY;
 
 void check(bool condition) {
   if (!condition) std::abort();
@@ -31,8 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; i < manifest->entries.size(); ++i) {
     const auto& path = manifest->entries[i].path;
     check(li::is_sealable_path(path));
-    check(path != li::SIGNATURE_DIRECTORY &&
-          !path.starts_with(std::string(li::SIGNATURE_DIRECTORY) + "/"));
+    check(path != SIGNATURE_DIRECTORY && !path.starts_with(std::string(SIGNATURE_DIRECTORY) + "/"));
     if (i > 0) check(manifest->entries[i - 1].path < path);
   }
   const auto* main = manifest->find(manifest->main_executable);

@@ -10,7 +10,7 @@
 
 namespace {
 
-namespace li = platform::linux_impl;
+namespace li = codesign;
 
 void check(bool condition) {
   if (!condition) std::abort();

@@ -20,16 +20,18 @@
 #include <thread>
 #include <vector>
 
+#include "../../tests/codesign/codesign_support.hpp"
 #include "../../tests/helper/activator.hpp"
-#include "../../tests/helper/codesign_support.hpp"
 #include "../bench_support.hpp"
-#include "codesign/bundle_signature.hpp"
+#include "codesign/signing.hpp"
+#include "common/bundle_layout.hpp"
 #include "common/constants.hpp"
 #include "common/ipc/client.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
+namespace layout = common::bundle_layout;
 using bench_support::median;
 namespace msg = common::ipc::message;
 using Clock = std::chrono::steady_clock;
@@ -42,13 +44,14 @@ double us(Clock::duration d) { return std::chrono::duration<double, std::micro>(
 // Copies this executable into DIR/Kolvaris.app, signs the bundle, and execs it.
 int reexec_signed(const char* self, const fs::path& dir) {
   fs::path bundle = dir / "Kolvaris.app";
-  fs::create_directories(bundle / "Contents/MacOS");
-  std::ofstream(bundle / "Contents/Info.plist")
+  fs::create_directories(bundle / layout::EXECUTABLE_DIRECTORY);
+  std::ofstream(bundle / layout::INFO_PLIST_PATH)
       << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
          "<key>CFBundleIdentifier</key><string>"
       << common::CLIENT_BUNDLE_IDENTIFIER
       << "</string>\n<key>CFBundleExecutable</key><string>Kolvaris</string>\n</dict>\n</plist>\n";
-  fs::copy_file(fs::read_symlink("/proc/self/exe"), bundle / "Contents/MacOS/Kolvaris",
+  fs::copy_file(fs::read_symlink("/proc/self/exe"),
+                bundle / layout::EXECUTABLE_DIRECTORY / "Kolvaris",
                 fs::copy_options::overwrite_existing);
   const std::string pki = KOLVARIS_TEST_PKI_DIR;
   auto identity =
@@ -62,7 +65,7 @@ int reexec_signed(const char* self, const fs::path& dir) {
     return 1;
   }
   ::setenv(BUNDLE_MARK, dir.c_str(), 1);
-  std::string exe = (bundle / "Contents/MacOS/Kolvaris").string();
+  std::string exe = (bundle / layout::EXECUTABLE_DIRECTORY / "Kolvaris").string();
   std::string helper = self;
   char* argv[] = {exe.data(), helper.data(), nullptr};
   ::execv(exe.c_str(), argv);

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "codesign/sha256.hpp"
+#include "common/bundle_layout.hpp"
 #include "common/error.hpp"
 #include "common/util/hex.hpp"
 #include "common/util/unique_fd.hpp"
@@ -23,6 +24,9 @@ namespace codesign {
 
 using posix::open_beneath;
 
+using common::bundle_layout::EXECUTABLE_DIRECTORY;
+using common::bundle_layout::INFO_PLIST_PATH;
+using common::bundle_layout::SIGNATURE_DIRECTORY;
 using common::util::hex_value;
 using common::util::to_hex;
 using common::util::UniqueFd;
@@ -245,9 +249,8 @@ std::expected<Manifest, SignatureProblem> parse_manifest(std::string_view bytes)
   // The main executable is a sealed, executable regular file directly in Contents/MacOS.
   const std::string& main = manifest.main_executable;
   const ManifestEntry* main_entry = manifest.find(main);
-  constexpr std::string_view MACOS_DIRECTORY = "Contents/MacOS/";
-  if (!main.starts_with(MACOS_DIRECTORY) || main.size() == MACOS_DIRECTORY.size() ||
-      main.find('/', MACOS_DIRECTORY.size()) != std::string::npos || !main_entry ||
+  if (!main.starts_with(EXECUTABLE_DIRECTORY) || main.size() == EXECUTABLE_DIRECTORY.size() ||
+      main.find('/', EXECUTABLE_DIRECTORY.size()) != std::string::npos || !main_entry ||
       main_entry->type != ItemType::File || !main_entry->executable) {
     return std::unexpected(invalid_manifest(3, "the main executable is not a sealed executable"));
   }

@@ -40,4 +40,6 @@ common::Error openssl_failure(std::string_view what) {
       (last == 0 ? std::string("unknown OpenSSL error") : error_string(last)));
 }
 
+ErrorQueueGuard::~ErrorQueueGuard() { ERR_clear_error(); }
+
 }  // namespace codesign

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "codesign/bundle_signature.hpp"
+#include "codesign/signing.hpp"
 #include "common/constants.hpp"
 #include "main/app_package_validation.hpp"
 #include "platform/linux/code_signing_linux.hpp"

@@ -26,10 +26,6 @@
 
 namespace codesign {
 
-inline constexpr std::string_view SIGNATURE_DIRECTORY = "Contents/_CodeSignature";
-inline constexpr std::string_view MANIFEST_PATH = "Contents/_CodeSignature/CodeManifest";
-inline constexpr std::string_view SIGNATURE_PATH = "Contents/_CodeSignature/CodeSignature";
-inline constexpr std::string_view INFO_PLIST_PATH = "Contents/Info.plist";
 inline constexpr std::string_view MANIFEST_MAGIC = "KolvarisCodeSignature";
 inline constexpr int MANIFEST_VERSION = 1;
 

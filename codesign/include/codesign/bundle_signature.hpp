@@ -5,17 +5,16 @@
 // A signature is valid when the CMS verifies over the manifest bytes, the signer's chain ends at
 // the trust anchor (dates checked against now), and the leaf is a code-signing certificate
 // (extended key usage codeSigning). A bundle is valid when, in addition, its tree matches the
-// manifest exactly.
+// manifest exactly. Only verification is here: signatures are made by the signing tool's own
+// library (tools/codesign), which the helper never links.
 
 #include <expected>
-#include <memory>
 #include <string>
 #include <string_view>
 
 #include "codesign/bundle_manifest.hpp"
 #include "codesign/openssl_ptr.hpp"
 #include "codesign/requirement_language.hpp"
-#include "common/error.hpp"
 
 namespace codesign {
 
@@ -47,30 +46,5 @@ std::expected<SignatureFacts, SignatureProblem> verify_detached_signature(
 std::expected<void, SignatureProblem> validate_bundle(int root_fd, const X509* anchor,
                                                       const RequirementNode& requirement,
                                                       CheckScope scope);
-
-// A signing key with its leaf certificate and the intermediates to embed.
-struct SigningIdentity {
-  EvpPkeyPtr key;
-  X509Ptr leaf;
-  X509StackPtr chain;
-};
-
-// Loads PEM files; `chain_path` may be empty. Errors name the file that failed.
-common::Result<SigningIdentity> load_signing_identity(const std::string& key_path,
-                                                      const std::string& cert_path,
-                                                      const std::string& chain_path);
-
-// The DER detached signature of `content`.
-common::Result<std::string> sign_detached(std::string_view content,
-                                          const SigningIdentity& identity);
-
-// Seals the bundle at `bundle_path`: reads CFBundleIdentifier and CFBundleExecutable from
-// Contents/Info.plist, hashes the tree and writes Contents/_CodeSignature/{CodeManifest,
-// CodeSignature}, replacing an earlier signature. Refuses devices, FIFOs and sockets.
-common::Status sign_bundle(const std::string& bundle_path, const SigningIdentity& identity);
-
-// Writes an already made manifest and its signature into the bundle (tests craft manifests).
-common::Status write_signature(const std::string& bundle_path, std::string_view manifest,
-                               std::string_view signature_der);
 
 }  // namespace codesign

@@ -17,4 +17,13 @@ std::string openssl_error_text();
 // is everywhere else; any other failure is `what` followed by OpenSSL's reason.
 common::Error openssl_failure(std::string_view what);
 
+// Clears this thread's OpenSSL error queue when a verification or a signing ends, whichever way
+// it ends, so nothing is left queued for the next caller on the thread.
+struct ErrorQueueGuard {
+  ErrorQueueGuard() = default;
+  ErrorQueueGuard(const ErrorQueueGuard&) = delete;
+  ErrorQueueGuard& operator=(const ErrorQueueGuard&) = delete;
+  ~ErrorQueueGuard();
+};
+
 }  // namespace codesign

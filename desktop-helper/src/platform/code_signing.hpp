@@ -5,14 +5,17 @@
 // Answers are facts, never words: an errno, a bare status (OSStatus), or a status with the
 // platform's error object (code + optional description). Portable code (main/, util/security)
 // turns them into the system's texts. Every object is owned by the caller and released by
-// destroying it. All calls block the calling thread and may run on any thread concurrently.
+// destroying it, and is handed back only to the implementation that made it. All calls block the
+// calling thread and may run on any thread concurrently.
 
 #include <sys/types.h>
 
+#include <concepts>
 #include <cstdint>
 #include <expected>
 #include <memory>
 #include <string_view>
+#include <type_traits>
 
 #include "platform/files.hpp"
 #include "util/macos/platform_error.hpp"
@@ -27,12 +30,52 @@ struct SecFailure {
   platform::OptionalCFError error;  // may be null
 };
 
+// The type of a code-signing object, as CFGetTypeID gives a CoreFoundation object's: every
+// implementation defines one for each class of object it makes (the constant's address is the
+// type), and takes back only objects of its own types. Any other object handed to it (another
+// implementation's, or one of another kind) is refused as an invalid object reference.
+struct CodeObjectType {
+  // Different for every type, which also keeps a linker from folding two types into one.
+  std::string_view name;
+};
+
+// What every object of the code-signing services carries: its type, fixed when it was made.
+class CodeObject {
+ public:
+  virtual ~CodeObject() = default;
+  CodeObject(const CodeObject&) = delete;
+  CodeObject& operator=(const CodeObject&) = delete;
+
+  const CodeObjectType& object_type() const { return *type_; }
+
+ protected:
+  explicit CodeObject(const CodeObjectType& type) : type_(&type) {}
+
+ private:
+  const CodeObjectType* type_;
+};
+
+// `object` as the implementation's class `T` when it is of T's type (`T::TYPE`), else nullptr.
+// T is final, so its type names exactly its class and never a class derived from it.
+template <typename T, typename Base>
+const T* code_object_cast(const Base& object) {
+  static_assert(std::derived_from<T, Base> && std::is_final_v<T>);
+  return &object.object_type() == &T::TYPE ? static_cast<const T*>(&object) : nullptr;
+}
+template <typename T, typename Base>
+T* code_object_cast(Base& object) {
+  static_assert(std::derived_from<T, Base> && std::is_final_v<T>);
+  return &object.object_type() == &T::TYPE ? static_cast<T*>(&object) : nullptr;
+}
+
 // The process at the other end of a connected socket, pinned when it connected: a later lookup
 // through this object never reaches another process that happens to reuse the pid.
-class PeerProcess {
+class PeerProcess : public CodeObject {
  public:
-  virtual ~PeerProcess() = default;
   virtual pid_t pid() const = 0;
+
+ protected:
+  using CodeObject::CodeObject;
 };
 
 struct PeerCredentials {
@@ -41,27 +84,27 @@ struct PeerCredentials {
 };
 
 // The code a running process executes (a guest of the system).
-class GuestCode {
- public:
-  virtual ~GuestCode() = default;
+class GuestCode : public CodeObject {
+ protected:
+  using CodeObject::CodeObject;
 };
 
 // Code on disk: a bundle directory.
-class StaticCode {
- public:
-  virtual ~StaticCode() = default;
+class StaticCode : public CodeObject {
+ protected:
+  using CodeObject::CodeObject;
 };
 
 // The location of code on disk, made from a path (the darwin layer's CFURL).
-class CodeURL {
- public:
-  virtual ~CodeURL() = default;
+class CodeURL : public CodeObject {
+ protected:
+  using CodeObject::CodeObject;
 };
 
 // A compiled code-signing requirement.
-class Requirement {
- public:
-  virtual ~Requirement() = default;
+class Requirement : public CodeObject {
+ protected:
+  using CodeObject::CodeObject;
 };
 
 // How much of a bundle on disk a static check reads.

@@ -54,8 +54,9 @@ SecFailure peer_changed(std::string_view what) {
 
 class DarwinPeerProcess final : public PeerProcess {
  public:
+  static constexpr CodeObjectType TYPE{"DarwinPeerProcess"};
   DarwinPeerProcess(int socket_fd, const AuditToken& token)
-      : socket_fd_(socket_fd), token_(token) {}
+      : PeerProcess(TYPE), socket_fd_(socket_fd), token_(token) {}
   pid_t pid() const override { return audit_token_to_pid(to_audit_token(token_)); }
 
   int socket_fd_;
@@ -64,8 +65,9 @@ class DarwinPeerProcess final : public PeerProcess {
 
 class DarwinGuestCode final : public GuestCode {
  public:
+  static constexpr CodeObjectType TYPE{"DarwinGuestCode"};
   DarwinGuestCode(CFRef<SecCodeRef> code, const DarwinPeerProcess& peer)
-      : code_(std::move(code)), socket_fd_(peer.socket_fd_), token_(peer.token_) {}
+      : GuestCode(TYPE), code_(std::move(code)), socket_fd_(peer.socket_fd_), token_(peer.token_) {}
 
   CFRef<SecCodeRef> code_;
   int socket_fd_;
@@ -74,20 +76,24 @@ class DarwinGuestCode final : public GuestCode {
 
 class DarwinCodeURL final : public CodeURL {
  public:
-  explicit DarwinCodeURL(CFRef<CFURLRef> url) : url_(std::move(url)) {}
+  static constexpr CodeObjectType TYPE{"DarwinCodeURL"};
+  explicit DarwinCodeURL(CFRef<CFURLRef> url) : CodeURL(TYPE), url_(std::move(url)) {}
   CFRef<CFURLRef> url_;
 };
 
 class DarwinStaticCode final : public StaticCode {
  public:
-  explicit DarwinStaticCode(CFRef<SecStaticCodeRef> code) : code_(std::move(code)) {}
+  static constexpr CodeObjectType TYPE{"DarwinStaticCode"};
+  explicit DarwinStaticCode(CFRef<SecStaticCodeRef> code)
+      : StaticCode(TYPE), code_(std::move(code)) {}
   CFRef<SecStaticCodeRef> code_;
 };
 
 class DarwinRequirement final : public Requirement {
  public:
+  static constexpr CodeObjectType TYPE{"DarwinRequirement"};
   explicit DarwinRequirement(CFRef<SecRequirementRef> requirement)
-      : requirement_(std::move(requirement)) {}
+      : Requirement(TYPE), requirement_(std::move(requirement)) {}
   CFRef<SecRequirementRef> requirement_;
 };
 
@@ -129,7 +135,7 @@ std::expected<PeerCredentials, int> DarwinCodeSigning::peer_credentials(int sock
 
 std::expected<std::unique_ptr<GuestCode>, OSStatus> DarwinCodeSigning::copy_guest_code(
     const PeerProcess& peer) {
-  const auto* darwin_peer = dynamic_cast<const DarwinPeerProcess*>(&peer);
+  const auto* darwin_peer = code_object_cast<DarwinPeerProcess>(peer);
   if (!darwin_peer) return std::unexpected(errSecCSInvalidObjectRef);
   const audit_token_t token = to_audit_token(darwin_peer->token_);
   auto token_data = CFRef<CFDataRef>::adopt(
@@ -164,7 +170,7 @@ std::unique_ptr<CodeURL> DarwinCodeSigning::create_code_url(const FileUrl& url) 
 
 std::expected<std::unique_ptr<StaticCode>, OSStatus> DarwinCodeSigning::create_static_code(
     const CodeURL& url) {
-  const auto* darwin_url = dynamic_cast<const DarwinCodeURL*>(&url);
+  const auto* darwin_url = code_object_cast<DarwinCodeURL>(url);
   if (!darwin_url) return std::unexpected(errSecCSInvalidObjectRef);
   CFRef<SecStaticCodeRef> code;
   const OSStatus status =
@@ -188,8 +194,8 @@ std::expected<std::unique_ptr<Requirement>, SecFailure> DarwinCodeSigning::creat
 
 std::expected<void, SecFailure> DarwinCodeSigning::check_guest_validity(
     GuestCode& code, const Requirement& requirement) {
-  auto* guest = dynamic_cast<DarwinGuestCode*>(&code);
-  const auto* compiled = dynamic_cast<const DarwinRequirement*>(&requirement);
+  auto* guest = code_object_cast<DarwinGuestCode>(code);
+  const auto* compiled = code_object_cast<DarwinRequirement>(requirement);
   if (!guest || !compiled) return std::unexpected(SecFailure{errSecCSInvalidObjectRef, {}});
   CFRef<CFErrorRef> error;
   const OSStatus status = SecCodeCheckValidityWithErrors(guest->code_.get(), kSecCSDefaultFlags,
@@ -209,8 +215,8 @@ std::expected<void, SecFailure> DarwinCodeSigning::check_guest_validity(
 
 std::expected<void, SecFailure> DarwinCodeSigning::check_static_validity(
     StaticCode& code, const Requirement& requirement, ValidationScope scope) {
-  auto* static_code = dynamic_cast<DarwinStaticCode*>(&code);
-  const auto* compiled = dynamic_cast<const DarwinRequirement*>(&requirement);
+  auto* static_code = code_object_cast<DarwinStaticCode>(code);
+  const auto* compiled = code_object_cast<DarwinRequirement>(requirement);
   if (!static_code || !compiled) return std::unexpected(SecFailure{errSecCSInvalidObjectRef, {}});
   CFRef<CFErrorRef> error;
   const OSStatus status = SecStaticCodeCheckValidityWithErrors(

@@ -1,15 +1,34 @@
 #include "platform/fake/fake_code_signing.hpp"
 
+#include <string_view>
+#include <type_traits>
+
 namespace platform::fake {
 
 namespace {
+
+// The fake's own object types, one for each kind of object.
+template <typename Base>
+constexpr std::string_view fake_type_name() {
+  if constexpr (std::is_same_v<Base, GuestCode>) {
+    return "FakeGuestCode";
+  } else if constexpr (std::is_same_v<Base, CodeURL>) {
+    return "FakeCodeURL";
+  } else if constexpr (std::is_same_v<Base, StaticCode>) {
+    return "FakeStaticCode";
+  } else {
+    static_assert(std::is_same_v<Base, Requirement>);
+    return "FakeRequirement";
+  }
+}
 
 // Writes "release <kind>" to the journal when destroyed.
 template <typename Base>
 class Journaled final : public Base {
  public:
+  static constexpr CodeObjectType TYPE{fake_type_name<Base>()};
   Journaled(std::vector<std::string>& journal, std::string kind, std::string detail = {})
-      : journal_(journal), kind_(std::move(kind)), detail_(std::move(detail)) {}
+      : Base(TYPE), journal_(journal), kind_(std::move(kind)), detail_(std::move(detail)) {}
   ~Journaled() override { journal_.push_back("release " + kind_); }
   const std::string& detail() const { return detail_; }
 
@@ -21,7 +40,9 @@ class Journaled final : public Base {
 
 class FakePeer final : public PeerProcess {
  public:
-  FakePeer(std::vector<std::string>& journal, pid_t pid) : journal_(journal), pid_(pid) {}
+  static constexpr CodeObjectType TYPE{"FakePeer"};
+  FakePeer(std::vector<std::string>& journal, pid_t pid)
+      : PeerProcess(TYPE), journal_(journal), pid_(pid) {}
   ~FakePeer() override { journal_.push_back("release PeerProcess"); }
   pid_t pid() const override { return pid_; }
 
@@ -33,7 +54,7 @@ class FakePeer final : public PeerProcess {
 // The detail an object was made with, for journal lines that name what was passed.
 template <typename Base>
 std::string detail_of(const Base& object) {
-  auto* journaled = dynamic_cast<const Journaled<Base>*>(&object);
+  auto* journaled = code_object_cast<Journaled<Base>>(object);
   return journaled ? journaled->detail() : std::string("<foreign>");
 }
 

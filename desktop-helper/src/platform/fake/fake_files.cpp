@@ -1,6 +1,9 @@
 #include "platform/fake/fake_files.hpp"
 
 #include <cerrno>
+#include <string>
+
+#include "common/bundle_layout.hpp"
 
 namespace platform::fake {
 namespace {
@@ -215,7 +218,7 @@ QuarantineRemoval FakeFiles::quarantine_removal() const { return quarantine_mech
 
 std::optional<std::string> FakeFiles::bundle_version(const FileUrl& bundle) {
   calls.push_back("bundle_version " + bundle.path);
-  auto plist = items.find(bundle.path + "/Contents/Info.plist");
+  auto plist = items.find(bundle.path + "/" + std::string(common::bundle_layout::INFO_PLIST_PATH));
   if (plist == items.end() || plist->second.type != FakeItem::Type::File) return std::nullopt;
   return plist->second.content;
 }

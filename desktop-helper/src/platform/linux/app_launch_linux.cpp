@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "codesign/info_plist.hpp"
+#include "common/bundle_layout.hpp"
 #include "common/error.hpp"
 #include "common/util/unique_fd.hpp"
 #include "platform/linux/processes_linux.hpp"
@@ -41,8 +42,8 @@ namespace {
 using common::util::UniqueFd;
 
 constexpr std::size_t MAX_INFO_PLIST_SIZE = 1 << 20;
-constexpr const char* INFO_PLIST = "Contents/Info.plist";
-constexpr const char* EXECUTABLE_DIRECTORY = "Contents/MacOS/";
+using common::bundle_layout::EXECUTABLE_DIRECTORY;
+constexpr std::string_view INFO_PLIST = common::bundle_layout::INFO_PLIST_PATH;
 
 LaunchOutcome failure(std::string description) {
   return LaunchOutcome{false, std::move(description)};
@@ -193,7 +194,7 @@ std::expected<Plan, LaunchOutcome> make_plan(const std::string& bundle_path,
     return refused(failure("The application's Info.plist names no executable"));
   }
 
-  plan.relative_executable = EXECUTABLE_DIRECTORY + name->second;
+  plan.relative_executable = std::string(EXECUTABLE_DIRECTORY) + name->second;
   // Symbolic links inside the bundle are allowed (whoever may write the bundle made them); one
   // that leads out of it is not.
   auto opened = posix::open_inside(plan.bundle.get(), plan.relative_executable,

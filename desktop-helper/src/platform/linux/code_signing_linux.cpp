@@ -15,6 +15,7 @@
 #include "codesign/bundle_signature.hpp"
 #include "codesign/requirement_language.hpp"
 #include "codesign/sha256.hpp"
+#include "common/bundle_layout.hpp"
 #include "common/util/unique_fd.hpp"
 #include "platform/linux/file_anchor.hpp"
 #include "platform/linux/mapped_code.hpp"
@@ -44,14 +45,16 @@ using codesign::STATIC_CODE_NOT_FOUND;
 using codesign::UNSIGNED;
 using codesign::validate_bundle;
 
+using common::bundle_layout::EXECUTABLE_DIRECTORY;
 using common::util::UniqueFd;
 
 namespace {
 
 class LinuxPeerProcess final : public PeerProcess {
  public:
+  static constexpr CodeObjectType TYPE{"LinuxPeerProcess"};
   LinuxPeerProcess(pid_t pid, UniqueFd pidfd, ino_t socket_inode)
-      : pid_(pid), pidfd_(std::move(pidfd)), socket_inode_(socket_inode) {}
+      : PeerProcess(TYPE), pid_(pid), pidfd_(std::move(pidfd)), socket_inode_(socket_inode) {}
   pid_t pid() const override { return pid_; }
   int pidfd() const { return pidfd_.get(); }
   ino_t socket_inode() const { return socket_inode_; }
@@ -64,9 +67,11 @@ class LinuxPeerProcess final : public PeerProcess {
 
 class LinuxGuestCode final : public GuestCode {
  public:
+  static constexpr CodeObjectType TYPE{"LinuxGuestCode"};
   LinuxGuestCode(pid_t pid, UniqueFd pidfd, UniqueFd executable, std::string executable_path,
                  ino_t socket_inode)
-      : pid_(pid),
+      : GuestCode(TYPE),
+        pid_(pid),
         pidfd_(std::move(pidfd)),
         executable_(std::move(executable)),
         executable_path_(std::move(executable_path)),
@@ -81,8 +86,10 @@ class LinuxGuestCode final : public GuestCode {
 
 class LinuxCodeURL final : public CodeURL {
  public:
-  explicit LinuxCodeURL(std::string path) : path_(std::move(path)) {}
-  explicit LinuxCodeURL(std::shared_ptr<const FileAnchor> anchor) : anchor_(std::move(anchor)) {}
+  static constexpr CodeObjectType TYPE{"LinuxCodeURL"};
+  explicit LinuxCodeURL(std::string path) : CodeURL(TYPE), path_(std::move(path)) {}
+  explicit LinuxCodeURL(std::shared_ptr<const FileAnchor> anchor)
+      : CodeURL(TYPE), anchor_(std::move(anchor)) {}
   std::string path_;
   // Where the Files area pinned the bundle; used instead of the path when set.
   std::shared_ptr<const FileAnchor> anchor_;
@@ -90,13 +97,15 @@ class LinuxCodeURL final : public CodeURL {
 
 class LinuxStaticCode final : public StaticCode {
  public:
-  explicit LinuxStaticCode(UniqueFd root) : root_(std::move(root)) {}
+  static constexpr CodeObjectType TYPE{"LinuxStaticCode"};
+  explicit LinuxStaticCode(UniqueFd root) : StaticCode(TYPE), root_(std::move(root)) {}
   UniqueFd root_;  // the bundle directory, pinned when the code object was made
 };
 
 class LinuxRequirement final : public Requirement {
  public:
-  explicit LinuxRequirement(RequirementNode node) : node_(std::move(node)) {}
+  static constexpr CodeObjectType TYPE{"LinuxRequirement"};
+  explicit LinuxRequirement(RequirementNode node) : Requirement(TYPE), node_(std::move(node)) {}
   RequirementNode node_;
 };
 
@@ -283,12 +292,14 @@ std::expected<void, SignatureProblem> recheck_guest(const LinuxPeerProcess& peer
 std::string bundle_of_executable(std::string_view executable_path) {
   if (executable_path.empty() || executable_path.front() != '/') return "";
   auto slash = executable_path.rfind('/');
-  std::string_view directory = executable_path.substr(0, slash);
+  // The directory with its separator, as the layout spells it: <bundle>/Contents/MacOS/.
+  std::string_view directory = executable_path.substr(0, slash + 1);
   std::string_view name = executable_path.substr(slash + 1);
-  constexpr std::string_view MACOS_DIRECTORY = "/Contents/MacOS";
-  if (name.empty() || !directory.ends_with(MACOS_DIRECTORY)) return "";
-  std::string_view bundle = directory.substr(0, directory.size() - MACOS_DIRECTORY.size());
-  if (bundle.empty()) return "";
+  if (name.empty() || !directory.ends_with(EXECUTABLE_DIRECTORY)) return "";
+  std::string_view bundle = directory.substr(0, directory.size() - EXECUTABLE_DIRECTORY.size());
+  // <bundle>/ before the layout's directory, and a bundle that is not the root directory.
+  if (bundle.size() < 2 || bundle.back() != '/') return "";
+  bundle.remove_suffix(1);
   return std::string(bundle);
 }
 
@@ -350,7 +361,7 @@ std::expected<PeerCredentials, int> LinuxCodeSigning::peer_credentials(int socke
 
 std::expected<std::unique_ptr<GuestCode>, OSStatus> LinuxCodeSigning::copy_guest_code(
     const PeerProcess& peer) {
-  auto* linux_peer = dynamic_cast<const LinuxPeerProcess*>(&peer);
+  auto* linux_peer = code_object_cast<LinuxPeerProcess>(peer);
   if (!linux_peer) return std::unexpected(INVALID_OBJECT_REF);
   if (!is_alive(linux_peer->pidfd())) return std::unexpected(NO_SUCH_CODE);
 
@@ -383,7 +394,7 @@ std::unique_ptr<CodeURL> LinuxCodeSigning::create_code_url(const FileUrl& url) {
 
 std::expected<std::unique_ptr<StaticCode>, OSStatus> LinuxCodeSigning::create_static_code(
     const CodeURL& url) {
-  auto* linux_url = dynamic_cast<const LinuxCodeURL*>(&url);
+  auto* linux_url = code_object_cast<LinuxCodeURL>(url);
   if (!linux_url) return std::unexpected(INVALID_OBJECT_REF);
   if (linux_url->anchor_) {
     // The bundle the later steps of a replacement reach, and no other.
@@ -412,8 +423,8 @@ std::expected<std::unique_ptr<Requirement>, SecFailure> LinuxCodeSigning::create
 
 std::expected<void, SecFailure> LinuxCodeSigning::check_guest_validity(
     GuestCode& code, const Requirement& requirement) {
-  auto* guest = dynamic_cast<LinuxGuestCode*>(&code);
-  auto* compiled = dynamic_cast<const LinuxRequirement*>(&requirement);
+  auto* guest = code_object_cast<LinuxGuestCode>(code);
+  auto* compiled = code_object_cast<LinuxRequirement>(requirement);
   if (!guest || !compiled) return std::unexpected(sec_failure(INVALID_OBJECT_REF, ""));
   auto checked = check_guest(*guest, compiled->node_, anchor_.get(), approvals_);
   if (!checked) return std::unexpected(sec_failure(checked.error()));
@@ -422,8 +433,8 @@ std::expected<void, SecFailure> LinuxCodeSigning::check_guest_validity(
 
 std::expected<void, SecFailure> LinuxCodeSigning::check_static_validity(
     StaticCode& code, const Requirement& requirement, ValidationScope scope) {
-  auto* bundle = dynamic_cast<LinuxStaticCode*>(&code);
-  auto* compiled = dynamic_cast<const LinuxRequirement*>(&requirement);
+  auto* bundle = code_object_cast<LinuxStaticCode>(code);
+  auto* compiled = code_object_cast<LinuxRequirement>(requirement);
   if (!bundle || !compiled) return std::unexpected(sec_failure(INVALID_OBJECT_REF, ""));
   auto checked =
       validate_bundle(bundle->root_.get(), anchor_.get(), compiled->node_, check_scope(scope));

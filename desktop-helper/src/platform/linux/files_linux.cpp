@@ -12,6 +12,7 @@
 #include <cstdio>
 
 #include "codesign/info_plist.hpp"
+#include "common/bundle_layout.hpp"
 #include "common/error.hpp"
 #include "common/util/hex.hpp"
 #include "common/util/quoted.hpp"
@@ -434,7 +435,8 @@ std::unique_ptr<DirectoryEnumerator> LinuxFiles::enumerate_recursively(const Fil
 std::optional<std::string> LinuxFiles::bundle_version(const FileUrl& bundle) {
   UniqueFd root(open_item(*anchor_of(bundle), O_RDONLY | O_DIRECTORY));
   if (!root) return std::nullopt;
-  auto plist = read_file_beneath(root.get(), "Contents/Info.plist", MAX_INFO_PLIST_SIZE);
+  auto plist =
+      read_file_beneath(root.get(), common::bundle_layout::INFO_PLIST_PATH, MAX_INFO_PLIST_SIZE);
   if (!plist) return std::nullopt;
   auto strings = read_plist_strings(*plist);
   if (!strings) return std::nullopt;

@@ -7,11 +7,9 @@
 #include <string>
 
 #include "codesign/info_plist.hpp"
-#include "platform/linux/code_signing_linux.hpp"
 
 namespace {
 
-using namespace platform::linux_impl;
 using codesign::ItemType;
 using codesign::Manifest;
 using codesign::parse_manifest;
@@ -113,21 +111,6 @@ TEST(BundleManifestTest, TheMainExecutableIsASealedExecutableOfContentsMacOS) {
                     "Contents\nf Contents/App x 1 " +
                     DIGEST + "\n"),
             refused);
-}
-
-TEST(BundleManifestTest, BundlesAreFoundFromTheirExecutables) {
-  EXPECT_EQ(bundle_of_executable("/Applications/Kolvaris.app/Contents/MacOS/Kolvaris"),
-            "/Applications/Kolvaris.app");
-  EXPECT_EQ(bundle_of_executable("/opt/X/Contents/MacOS/x"), "/opt/X");
-  EXPECT_EQ(bundle_of_executable("/usr/bin/sleep"), "");
-  EXPECT_EQ(bundle_of_executable("/Contents/MacOS/x"), "");
-  EXPECT_EQ(bundle_of_executable("relative/Contents/MacOS/x"), "");
-  EXPECT_EQ(bundle_of_executable("/a/Contents/MacOS/"), "");
-  EXPECT_TRUE(is_code_injecting_variable("LD_PRELOAD="));
-  EXPECT_TRUE(is_code_injecting_variable("LD_AUDIT=x.so"));
-  EXPECT_TRUE(is_code_injecting_variable("LD_LIBRARY_PATH=/tmp"));
-  EXPECT_FALSE(is_code_injecting_variable("LD_BIND_NOW=1"));
-  EXPECT_FALSE(is_code_injecting_variable("XLD_PRELOAD=x"));
 }
 
 TEST(InfoPlistTest, TopLevelStringsAreReadAndEverythingElseSkipped) {

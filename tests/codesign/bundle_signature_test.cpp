@@ -1,68 +1,74 @@
-// Static validation of signed bundles on Linux, through validate_app_package_signature: a matrix
-// of bundles signed at test time and changed afterwards, each with the exact text of its error.
+// Static validation of signed bundles by the engine: a matrix of bundles signed at test time and
+// changed afterwards, each with the status and the exact text of its problem, and the refusals
+// of the signing side.
 
+#include "codesign/bundle_signature.hpp"
+
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <memory>
 #include <string>
 
 #include "codesign_support.hpp"
-#include "main/app_package_validation.hpp"
-#include "platform/linux/code_signing_linux.hpp"
+#include "common/constants.hpp"
+#include "common/util/unique_fd.hpp"
 
 namespace {
 
 using namespace codesign_test;
-using platform::linux_impl::LinuxCodeSigning;
-
-constexpr std::string_view PREFIX = "SecStaticCodeCheckValidityWithErrors failed with code: ";
+using codesign::CheckScope;
+using common::util::UniqueFd;
 
 class BundleSignatureTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    others_ = new ScratchDir;
-    ASSERT_TRUE(make_pki(others_->path() / "other-team",
-                         "--team OTHERTEAM1 --issuer '" + test_pki() + "'"));
-    ASSERT_TRUE(make_pki(others_->path() / "other-root", "--team KOLVARIS01"));
+    others_ = new OtherSigners;
+    ASSERT_TRUE(others_->made());
   }
   static void TearDownTestSuite() {
     delete others_;
     others_ = nullptr;
   }
-  static std::string other_team() { return (others_->path() / "other-team").string(); }
-  static std::string other_root() { return (others_->path() / "other-root").string(); }
+  static std::string other_team() { return others_->other_team(); }
+  static std::string other_root() { return others_->other_root(); }
 
   void SetUp() override {
-    code_signing_ = std::make_unique<LinuxCodeSigning>(read_file(test_pki() + "/root.pem"));
-    platform_.code_signing = code_signing_.get();
+    anchor_ = codesign::parse_pem_certificate(read_file(test_pki() + "/root.pem"));
+    ASSERT_TRUE(anchor_);
+    auto requirement = codesign::compile_requirement(common::CLIENT_CODE_REQUIREMENT);
+    ASSERT_TRUE(requirement.has_value());
+    requirement_ = std::move(*requirement);
     bundle_ = make_bundle(scratch_.path());
   }
 
-  // The error text of validating `path`, or "valid".
-  std::string validate(const fs::path& path) {
-    auto result = main_service::validate_app_package_signature(platform_, path.string());
-    return result ? std::string("valid") : result.error().text();
+  // "<status> <description>[: <detail>]" of checking the bundle at `path` against the client
+  // requirement, or "valid".
+  std::string validate(const fs::path& path, CheckScope scope = CheckScope::Full) {
+    UniqueFd root(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!root) return "not a directory: " + path.string();
+    auto result = codesign::validate_bundle(root.get(), anchor_.get(), requirement_, scope);
+    if (result) return "valid";
+    return std::to_string(result.error().status) + " " + result.error().text();
   }
   std::string validate() { return validate(bundle_); }
 
   void signed_bundle() { ASSERT_TRUE(sign(bundle_, test_pki()).has_value()); }
 
   static std::string failure(std::string_view code, std::string_view description) {
-    return std::string(PREFIX) + std::string(code) + " and error: " + std::string(description);
+    return std::string(code) + " " + std::string(description);
   }
   static std::string bad_resource(const std::string& detail) {
     return failure("-67054", "a sealed resource is missing or invalid: " + detail);
   }
 
-  inline static ScratchDir* others_ = nullptr;
+  inline static OtherSigners* others_ = nullptr;
   ScratchDir scratch_;
-  std::unique_ptr<LinuxCodeSigning> code_signing_;
-  platform::Platform platform_;
+  codesign::X509Ptr anchor_;
+  codesign::RequirementNode requirement_;
   fs::path bundle_;
 };
 
@@ -316,19 +322,29 @@ TEST_F(BundleSignatureTest, SignedManifestsNamingPathsOutsideTheBundleAreRefused
       failure("-67059", "unsupported type or version of signature: manifest format version 2"));
 }
 
-TEST_F(BundleSignatureTest, PathsThatAreNotBundlesFailWhenTheCodeObjectIsMade) {
-  EXPECT_EQ(validate(scratch_.path() / "missing.app"),
-            "SecStaticCodeCreateWithPath failed with code: -67068");
-  write_file(scratch_.path() / "plain-file", "x");
-  EXPECT_EQ(validate(scratch_.path() / "plain-file"),
-            "SecStaticCodeCreateWithPath failed with code: -67028");
+// An identity check names the application without reading its contents: damaged or added
+// resources pass it, a wrong signer and a bundle without its Info.plist or main executable file
+// do not.
+TEST_F(BundleSignatureTest, IdentityChecksReadOnlyTheSignatureAndTheLayout) {
   signed_bundle();
-  fs::create_directory_symlink(bundle_, scratch_.path() / "Link.app");
-  EXPECT_EQ(validate(scratch_.path() / "Link.app"),
-            "SecStaticCodeCreateWithPath failed with code: -67028");
-  EXPECT_EQ(validate(fs::path("")), "Failed to create CFURL from path");
-  EXPECT_EQ(validate(fs::path("/tmp/\xff.app")),
-            "Failed to create \"CFString\" from the given app_path");
+  write_file(bundle_ / "Contents/Resources/data.bin", "damaged");
+  write_file(bundle_ / "Contents/Resources/added.txt", "added");
+  EXPECT_EQ(validate(bundle_, CheckScope::Identity), "valid");
+  EXPECT_EQ(validate(), bad_resource("file added: Contents/Resources/added.txt"));
+
+  fs::remove(bundle_ / MAIN_EXECUTABLE);
+  fs::create_symlink("../Resources/tool.sh", bundle_ / MAIN_EXECUTABLE);
+  EXPECT_EQ(validate(bundle_, CheckScope::Identity),
+            bad_resource("file modified: Contents/MacOS/Kolvaris"));
+  fs::remove(bundle_ / "Contents/Info.plist");
+  EXPECT_EQ(validate(bundle_, CheckScope::Identity),
+            bad_resource("file missing: Contents/Info.plist"));
+
+  ScratchDir elsewhere;
+  fs::path foreign = make_bundle(elsewhere.path());
+  ASSERT_TRUE(sign(foreign, other_team()).has_value());
+  EXPECT_EQ(validate(foreign, CheckScope::Identity),
+            failure("-67050", "code failed to satisfy specified code requirement(s)"));
 }
 
 TEST_F(BundleSignatureTest, NamesWithSpacesNewlinesPercentAndNonUtf8BytesAreSealed) {
@@ -373,64 +389,6 @@ TEST_F(BundleSignatureTest, SigningRefusesBundlesItCannotSeal) {
   EXPECT_EQ(wrong_key.error().text(), "the private key in " + test_pki() +
                                           "/leaf-plain.key does not belong to " + test_pki() +
                                           "/leaf.pem");
-}
-
-// The signing tool: same texts, exit status 0 for a valid bundle and 1 otherwise.
-class CodesignToolTest : public BundleSignatureTest {
- protected:
-  struct Run {
-    int status;
-    std::string output;
-  };
-  Run run(const std::string& arguments) {
-    std::string command = std::string(KOLVARIS_CODESIGN_TOOL) + " " + arguments + " 2>&1";
-    Run result{-1, {}};
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return result;
-    char buffer[512];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
-    int status = ::pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-  }
-  std::string quoted(const fs::path& path) { return test_support::shell_quoted(path.string()); }
-};
-
-TEST_F(CodesignToolTest, SignsAndVerifiesWithTheHelpersTexts) {
-  const std::string pki = test_pki();
-  const std::string anchor = " --anchor '" + pki + "/root.pem' ";
-
-  Run unsigned_run = run("verify" + anchor + quoted(bundle_));
-  EXPECT_EQ(unsigned_run.status, 1);
-  EXPECT_EQ(unsigned_run.output, failure("-67062", "code object is not signed at all") + "\n");
-
-  Run signing = run("sign --key '" + pki + "/leaf.key' --cert '" + pki + "/leaf.pem' --chain '" +
-                    pki + "/chain.pem' " + quoted(bundle_));
-  EXPECT_EQ(signing.status, 0) << signing.output;
-
-  Run valid = run("verify" + anchor + quoted(bundle_));
-  EXPECT_EQ(valid.status, 0);
-  EXPECT_EQ(valid.output, bundle_.string() + ": valid\n");
-
-  Run other_requirement =
-      run("verify" + anchor + "--requirement 'identifier \"com.example.x\"' " + quoted(bundle_));
-  EXPECT_EQ(other_requirement.status, 1);
-  EXPECT_EQ(other_requirement.output,
-            failure("-67050", "code failed to satisfy specified code requirement(s)") + "\n");
-
-  Run bad_requirement = run("verify" + anchor + "--requirement 'identifier' " + quoted(bundle_));
-  EXPECT_EQ(bad_requirement.status, 1);
-  EXPECT_EQ(bad_requirement.output,
-            "SecRequirementCreate failed with code: -67052 and error: invalid or corrupted code "
-            "requirement(s): 1:11: expected a string after \"identifier\" but found end of "
-            "requirement\n");
-
-  Run untrusted = run("verify --anchor '" + other_root() + "/root.pem' " + quoted(bundle_));
-  EXPECT_EQ(untrusted.status, 1);
-
-  EXPECT_EQ(run("verify").status, 2);
-  EXPECT_EQ(run("sign --key x " + quoted(bundle_)).status, 2);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #pragma once
-// Helpers of the code-signing tests: bundles built in temporary directories, signed at test time
-// with the build's test PKI or with PKIs made on the spot by scripts/make-test-pki.
+// Helpers of the code-signing tests, of the engine's and of the helper's: bundles built in
+// temporary directories, signed at test time with the build's test PKI or with PKIs made on the
+// spot by scripts/make-test-pki.
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,9 +13,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "codesign/bundle_signature.hpp"
+#include "../helper/test_support.hpp"
+#include "codesign/signing.hpp"
 #include "common/constants.hpp"
-#include "test_support.hpp"
 
 namespace codesign_test {
 
@@ -95,5 +96,22 @@ inline bool make_pki(const fs::path& dir, const std::string& args) {
                         args + " >/dev/null 2>&1";
   return std::system(command.c_str()) == 0;
 }
+
+// Signers the build's trust anchor or the client requirement must refuse, made on the spot in a
+// scratch directory that goes with the object: a leaf of another team under the build's root,
+// and a chain of this team under another root.
+class OtherSigners {
+ public:
+  OtherSigners()
+      : made_(make_pki(other_team(), "--team OTHERTEAM1 --issuer '" + test_pki() + "'") &&
+              make_pki(other_root(), "--team KOLVARIS01")) {}
+  bool made() const { return made_; }
+  std::string other_team() const { return (dir_.path() / "other-team").string(); }
+  std::string other_root() const { return (dir_.path() / "other-root").string(); }
+
+ private:
+  ScratchDir dir_;
+  bool made_;
+};
 
 }  // namespace codesign_test

@@ -8,8 +8,6 @@
 #include <string>
 
 #include "common/constants.hpp"
-#include "platform/linux/code_signing_linux.hpp"
-#include "util/security/requirement.hpp"
 
 namespace {
 
@@ -175,23 +173,6 @@ TEST(RequirementLanguageTest, OperatorCountIsBoundedSoNoTextCanExhaustTheStack) 
   EXPECT_TRUE(holds(repeat("(", 128) + "anchor apple generic" + repeat(")", 128), facts));
   EXPECT_FALSE(holds(repeat("!", 255) + "anchor apple generic", facts));
   EXPECT_TRUE(holds("anchor apple generic" + repeat(" or identifier x", 256), facts));
-}
-
-TEST(RequirementLanguageTest, CompileErrorsReachTheLogThroughSecRequirementCreate) {
-  platform::linux_impl::LinuxCodeSigning code_signing("");
-  platform::Platform platform;
-  platform.code_signing = &code_signing;
-  auto compiled = util::security::create_sec_requirement(platform, "identifier \"x\" or");
-  ASSERT_FALSE(compiled);
-  EXPECT_EQ(compiled.error().text(),
-            "SecRequirementCreate failed with code: -67052 and error: invalid or corrupted code "
-            "requirement(s): 1:18: expected a requirement but found end of requirement");
-  auto unsupported = util::security::create_sec_requirement(platform, "anchor apple");
-  ASSERT_FALSE(unsupported);
-  EXPECT_EQ(unsupported.error().text(),
-            "SecRequirementCreate failed with code: -67051 and error: unsupported type or version "
-            "of code requirement(s): 1:1: only \"anchor apple generic\" is supported");
-  EXPECT_TRUE(util::security::create_sec_requirement_from_requirement_string(platform));
 }
 
 }  // namespace
