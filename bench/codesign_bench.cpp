@@ -40,6 +40,8 @@
 
 #include "bench_support.hpp"
 #include "codesign/bundle_manifest.hpp"
+#include "codesign/mapped_code.hpp"
+#include "codesign/peer_binding.hpp"
 #include "codesign/signing.hpp"
 #include "common/bundle_layout.hpp"
 #include "common/constants.hpp"
@@ -47,8 +49,6 @@
 #include "main/app_package_validation.hpp"
 #include "main/client_verification.hpp"
 #include "platform/linux/code_signing_linux.hpp"
-#include "platform/linux/mapped_code.hpp"
-#include "platform/linux/peer_binding.hpp"
 
 extern char** environ;
 
@@ -344,25 +344,25 @@ void BM_PeerBinding(benchmark::State& state) {
   ::fstat(connection.get(), &own);
 
   namespace linux_impl = platform::linux_impl;
-  linux_impl::SealedBundle sealed{bundle.string(), nullptr};
+  codesign::SealedBundle sealed{bundle.string(), nullptr};
   std::string manifest_text = read_file(bundle / layout::MANIFEST_PATH);
   auto manifest = codesign::parse_manifest(manifest_text);
   if (!manifest) return state.SkipWithError("unreadable manifest");
   sealed.manifest = &*manifest;
-  auto bind_once = [&](linux_impl::CodeApprovals& approvals) {
+  auto bind_once = [&](codesign::CodeApprovals& approvals) {
     auto start = Clock::now();
-    auto mapped = linux_impl::check_mapped_code(pid, &sealed, approvals);
-    auto dumpable = linux_impl::check_not_dumpable(pid);
-    auto held = linux_impl::check_sole_holder(own.st_ino, pid);
+    auto mapped = codesign::check_mapped_code(pid, &sealed, approvals);
+    auto dumpable = codesign::check_not_dumpable(pid);
+    auto held = codesign::check_sole_holder(own.st_ino, pid);
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     return (mapped && dumpable && held) ? seconds : -1.0;
   };
   std::vector<double> cold;
   for (int i = 0; i < 5; ++i) {
-    linux_impl::CodeApprovals fresh;
+    codesign::CodeApprovals fresh;
     cold.push_back(bind_once(fresh));
   }
-  linux_impl::CodeApprovals approvals;
+  codesign::CodeApprovals approvals;
   bind_once(approvals);
   std::vector<double> warm;
   for (auto _ : state) {
@@ -373,13 +373,13 @@ void BM_PeerBinding(benchmark::State& state) {
     }
     warm.push_back(seconds);
   }
-  auto mappings = linux_impl::executable_mappings(pid);
+  auto mappings = codesign::executable_mappings(pid);
   std::vector<double> mapped_only, holders_only;
   for (int i = 0; i < 21; ++i) {
     auto start = Clock::now();
-    (void)linux_impl::check_mapped_code(pid, &sealed, approvals);
+    (void)codesign::check_mapped_code(pid, &sealed, approvals);
     auto middle = Clock::now();
-    (void)linux_impl::check_sole_holder(own.st_ino, pid);
+    (void)codesign::check_sole_holder(own.st_ino, pid);
     holders_only.push_back(std::chrono::duration<double>(Clock::now() - middle).count());
     mapped_only.push_back(std::chrono::duration<double>(middle - start).count());
   }

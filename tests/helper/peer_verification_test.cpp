@@ -22,11 +22,11 @@
 #include <thread>
 #include <vector>
 
+#include "codesign/mapped_code.hpp"
 #include "codesign_support.hpp"
 #include "common/util/unique_fd.hpp"
 #include "main/client_verification.hpp"
 #include "platform/linux/code_signing_linux.hpp"
-#include "platform/linux/mapped_code.hpp"
 
 namespace {
 

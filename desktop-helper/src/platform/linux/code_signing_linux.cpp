@@ -13,13 +13,13 @@
 #include <memory>
 
 #include "codesign/bundle_signature.hpp"
+#include "codesign/mapped_code.hpp"
+#include "codesign/peer_binding.hpp"
 #include "codesign/requirement_language.hpp"
 #include "codesign/sha256.hpp"
 #include "common/bundle_layout.hpp"
 #include "common/util/unique_fd.hpp"
 #include "platform/linux/file_anchor.hpp"
-#include "platform/linux/mapped_code.hpp"
-#include "platform/linux/peer_binding.hpp"
 #include "posix/proc_status.hpp"
 #include "posix/read_file.hpp"
 
@@ -30,7 +30,11 @@
 namespace platform::linux_impl {
 
 using codesign::BAD_BUNDLE_FORMAT;
+using codesign::check_mapped_code;
+using codesign::check_not_dumpable;
+using codesign::check_sole_holder;
 using codesign::compile_requirement;
+using codesign::file_key;
 using codesign::GUEST_INVALID;
 using codesign::INVALID_OBJECT_REF;
 using codesign::ManifestEntry;
@@ -39,6 +43,7 @@ using codesign::parse_pem_certificate;
 using codesign::read_verified_signature;
 using codesign::REQUIREMENT_FAILED;
 using codesign::RequirementNode;
+using codesign::SealedBundle;
 using codesign::SignatureProblem;
 using codesign::STATIC_CODE_CHANGED;
 using codesign::STATIC_CODE_NOT_FOUND;

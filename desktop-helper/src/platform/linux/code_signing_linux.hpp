@@ -4,13 +4,14 @@
 
 #include <string_view>
 
+#include "codesign/mapped_code.hpp"
 #include "codesign/openssl_ptr.hpp"
 #include "platform/code_signing.hpp"
 #include "platform/linux/linux_layer.hpp"
-#include "platform/linux/mapped_code.hpp"
 
 namespace platform::linux_impl {
 
+using codesign::CodeApprovals;
 using codesign::X509Ptr;
 
 class LinuxCodeSigning final : public CodeSigning {

@@ -1,4 +1,4 @@
-#include "platform/linux/mapped_code.hpp"
+#include "codesign/mapped_code.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -17,15 +17,7 @@
 #include "common/error.hpp"
 #include "posix/read_file.hpp"
 
-namespace platform::linux_impl {
-
-using codesign::Digest;
-using codesign::GUEST_INVALID;
-using codesign::ItemType;
-using codesign::ManifestEntry;
-using codesign::NO_SUCH_CODE;
-using codesign::sha256_fd;
-using codesign::SignatureProblem;
+namespace codesign {
 
 using common::util::UniqueFd;
 
@@ -108,7 +100,8 @@ std::expected<std::vector<ExecutableMapping>, int> list_mappings(pid_t pid) {
     target.resize(static_cast<std::size_t>(n));
     constexpr std::string_view DELETED_SUFFIX = " (deleted)";
     mapping.deleted = mapping.st.st_nlink == 0;
-    if (mapping.deleted && target.ends_with(DELETED_SUFFIX)) target.resize(target.size() - DELETED_SUFFIX.size());
+    if (mapping.deleted && target.ends_with(DELETED_SUFFIX))
+      target.resize(target.size() - DELETED_SUFFIX.size());
     mapping.path = std::move(target);
     found.push_back(std::move(mapping));
   }
@@ -226,8 +219,8 @@ bool is_protected_system_file(const ExecutableMapping& mapping) {
       if (now.st_dev == st.st_dev && now.st_ino == st.st_ino) return true;
       return mapping.deleted;  // replaced since; what is mapped is the removed file
     }
-    UniqueFd next(::openat(directory.get(), name.c_str(),
-                           O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd next(
+        ::openat(directory.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!next) return false;
     directory = std::move(next);
     path.remove_prefix(slash + 1);
@@ -268,4 +261,4 @@ std::expected<void, SignatureProblem> check_mapped_code(pid_t pid, const SealedB
   return {};
 }
 
-}  // namespace platform::linux_impl
+}  // namespace codesign

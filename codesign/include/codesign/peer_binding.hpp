@@ -11,27 +11,9 @@
 #include <vector>
 
 #include "codesign/signature_status.hpp"
-#include "platform/linux/linux_layer.hpp"
+#include "posix/socket_holders.hpp"
 
-namespace platform::linux_impl {
-
-using codesign::SignatureProblem;
-
-// The inode of the socket at the other end of the connected Unix socket whose own inode is
-// `socket_inode` (sock_diag, UNIX_DIAG_PEER). Error: errno (ENOENT when the kernel does not know
-// the socket in this network namespace, or it has no peer).
-std::expected<ino_t, int> peer_socket_inode(ino_t socket_inode);
-
-struct SocketHolder {
-  pid_t process = 0;  // the thread group
-  int fd = -1;
-  bool close_on_exec = false;
-};
-
-// Every descriptor of every process that refers to the socket with inode `inode`, including
-// descriptor tables that a thread does not share with its thread group's leader. Error: errno
-// when /proc cannot be read at all.
-std::expected<std::vector<SocketHolder>, int> socket_holders(ino_t inode);
+namespace codesign {
 
 // Judges the holders of the client end: only `pid` (any of its threads) holds it, and in
 // descriptors that are closed on exec. The client library opens its socket close-on-exec, so a
@@ -44,4 +26,4 @@ std::expected<void, SignatureProblem> check_sole_holder(ino_t socket_inode, pid_
 // for a non-dumpable process. Problems: GUEST_INVALID, NO_SUCH_CODE when it has gone.
 std::expected<void, SignatureProblem> check_not_dumpable(pid_t pid);
 
-}  // namespace platform::linux_impl
+}  // namespace codesign

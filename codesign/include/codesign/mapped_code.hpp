@@ -18,13 +18,8 @@
 #include "codesign/bundle_manifest.hpp"
 #include "codesign/signature_status.hpp"
 #include "common/util/unique_fd.hpp"
-#include "platform/linux/linux_layer.hpp"
 
-namespace platform::linux_impl {
-
-using codesign::Digest;
-using codesign::Manifest;
-using codesign::SignatureProblem;
+namespace codesign {
 
 // What identifies a file's contents as long as none of its parts change: a write changes the
 // change time, and nobody but root can set it back.
@@ -72,7 +67,7 @@ struct ExecutableMapping {
   std::string path;  // the kernel's name of the file now, without the " (deleted)" mark
   bool deleted = false;
   common::util::UniqueFd file;  // the mapped file itself, whatever its path names now
-  struct stat st{};
+  struct stat st {};
 };
 
 // Every file-backed executable mapping of process `pid`. Error: errno (ENOENT, ESRCH: gone).
@@ -97,4 +92,4 @@ struct SealedBundle {
 std::expected<void, SignatureProblem> check_mapped_code(pid_t pid, const SealedBundle* bundle,
                                                         CodeApprovals& approvals);
 
-}  // namespace platform::linux_impl
+}  // namespace codesign

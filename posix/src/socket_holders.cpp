@@ -1,4 +1,4 @@
-#include "platform/linux/peer_binding.hpp"
+#include "posix/socket_holders.hpp"
 
 #include <fcntl.h>
 #include <linux/kcmp.h>
@@ -18,19 +18,13 @@
 #include <string>
 #include <string_view>
 
-#include "common/error.hpp"
 #include "common/util/unique_fd.hpp"
 #include "posix/dir_stream.hpp"
 #include "posix/eintr.hpp"
 
-namespace platform::linux_impl {
-
-using codesign::GUEST_INVALID;
-using codesign::NO_SUCH_CODE;
-using codesign::SignatureProblem;
+namespace posix {
 
 using common::util::UniqueFd;
-using posix::DirStream;
 
 namespace {
 
@@ -120,10 +114,6 @@ void scan_process(int proc_fd, const char* pid_name, pid_t process, std::string_
   }
 }
 
-std::unexpected<SignatureProblem> invalid(std::string detail) {
-  return std::unexpected(SignatureProblem{GUEST_INVALID, std::move(detail)});
-}
-
 }  // namespace
 
 std::expected<ino_t, int> peer_socket_inode(ino_t socket_inode) {
@@ -193,49 +183,4 @@ std::expected<std::vector<SocketHolder>, int> socket_holders(ino_t inode) {
   return holders;
 }
 
-std::expected<void, SignatureProblem> check_sole_holder(ino_t socket_inode, pid_t pid) {
-  auto peer = peer_socket_inode(socket_inode);
-  if (!peer) {
-    return invalid("cannot find the client end of the connection: " +
-                   common::os_error_description(peer.error()));
-  }
-  auto holders = socket_holders(*peer);
-  if (!holders) {
-    return invalid("cannot list the processes that hold the connection: " +
-                   common::os_error_description(holders.error()));
-  }
-  bool held = false;
-  for (const SocketHolder& holder : *holders) {
-    if (holder.process != pid) {
-      return invalid("the client end of the connection is also held by process " +
-                     std::to_string(holder.process));
-    }
-    held = true;
-  }
-  if (!held) return invalid("the process does not hold the client end of the connection");
-  for (const SocketHolder& holder : *holders) {
-    if (!holder.close_on_exec) {
-      return invalid("the process holds the client end of the connection in descriptor " +
-                     std::to_string(holder.fd) +
-                     ", which is kept across exec: it may have been inherited with frames "
-                     "queued by the program that ran before");
-    }
-  }
-  return {};
-}
-
-std::expected<void, SignatureProblem> check_not_dumpable(pid_t pid) {
-  struct stat st;
-  std::string path = "/proc/" + std::to_string(pid) + "/status";
-  if (::stat(path.c_str(), &st) != 0) {
-    return std::unexpected(SignatureProblem{NO_SUCH_CODE, "the process has exited"});
-  }
-  if (st.st_uid != 0) {
-    return invalid(
-        "the process is dumpable, so processes of its user can trace it or take its "
-        "connection");
-  }
-  return {};
-}
-
-}  // namespace platform::linux_impl
+}  // namespace posix
