@@ -23,19 +23,8 @@ using namespace codesign_test;
 using codesign::CheckScope;
 using common::util::UniqueFd;
 
-class BundleSignatureTest : public ::testing::Test {
+class BundleSignatureTest : public OtherSignersTest {
  protected:
-  static void SetUpTestSuite() {
-    others_ = new OtherSigners;
-    ASSERT_TRUE(others_->made());
-  }
-  static void TearDownTestSuite() {
-    delete others_;
-    others_ = nullptr;
-  }
-  static std::string other_team() { return others_->other_team(); }
-  static std::string other_root() { return others_->other_root(); }
-
   void SetUp() override {
     anchor_ = codesign::parse_pem_certificate(read_file(test_pki() + "/root.pem"));
     ASSERT_TRUE(anchor_);
@@ -65,7 +54,6 @@ class BundleSignatureTest : public ::testing::Test {
     return failure("-67054", "a sealed resource is missing or invalid: " + detail);
   }
 
-  inline static OtherSigners* others_ = nullptr;
   ScratchDir scratch_;
   codesign::X509Ptr anchor_;
   codesign::RequirementNode requirement_;

@@ -3,6 +3,7 @@
 // temporary directories, signed at test time with the build's test PKI or with PKIs made on the
 // spot by scripts/make-test-pki.
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -112,6 +113,24 @@ class OtherSigners {
  private:
   ScratchDir dir_;
   bool made_;
+};
+
+// A fixture whose tests share one OtherSigners, made once for the suite.
+class OtherSignersTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    others_ = new OtherSigners;
+    ASSERT_TRUE(others_->made());
+  }
+  static void TearDownTestSuite() {
+    delete others_;
+    others_ = nullptr;
+  }
+  static std::string other_team() { return others_->other_team(); }
+  static std::string other_root() { return others_->other_root(); }
+
+ private:
+  inline static OtherSigners* others_ = nullptr;
 };
 
 }  // namespace codesign_test

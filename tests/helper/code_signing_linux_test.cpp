@@ -58,18 +58,8 @@ TEST(LinuxCodeSigningTest, CompileErrorsReachTheLogThroughSecRequirementCreate) 
 }
 
 // A bundle checked through the adapter and the portable validation, as the helper checks one.
-class LinuxStaticValidationTest : public ::testing::Test {
+class LinuxStaticValidationTest : public OtherSignersTest {
  protected:
-  static void SetUpTestSuite() {
-    others_ = new OtherSigners;
-    ASSERT_TRUE(others_->made());
-  }
-  static void TearDownTestSuite() {
-    delete others_;
-    others_ = nullptr;
-  }
-  static std::string other_root() { return others_->other_root(); }
-
   void SetUp() override {
     code_signing_ = std::make_unique<LinuxCodeSigning>(read_file(test_pki() + "/root.pem"));
     platform_.code_signing = code_signing_.get();
@@ -89,7 +79,6 @@ class LinuxStaticValidationTest : public ::testing::Test {
     return std::string(PREFIX) + std::string(code) + " and error: " + std::string(description);
   }
 
-  inline static OtherSigners* others_ = nullptr;
   ScratchDir scratch_;
   std::unique_ptr<LinuxCodeSigning> code_signing_;
   platform::Platform platform_;
