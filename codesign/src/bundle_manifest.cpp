@@ -17,7 +17,7 @@
 #include "common/error.hpp"
 #include "common/util/hex.hpp"
 #include "common/util/unique_fd.hpp"
-#include "posix/file_tree.hpp"
+#include "posix/dir_stream.hpp"
 #include "posix/open_beneath.hpp"
 
 namespace codesign {

@@ -507,12 +507,6 @@ std::expected<SplitPath, int> split_path(const std::string& path) {
 
 }  // namespace
 
-std::expected<UniqueFd, int> open_child(int parent, const std::string& name, int flags) {
-  UniqueFd fd(openat(parent, name.empty() ? "." : name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd) return std::unexpected(errno);
-  return fd;
-}
-
 std::expected<void, TreeFailure> copy_tree_at(int from_parent, const std::string& from_name,
                                               int to_parent, const std::string& to_name,
                                               const std::string& from_path) {
@@ -540,19 +534,6 @@ std::expected<void, TreeFailure> remove_tree_at(int parent, const std::string& n
 
 std::expected<void, TreeFailure> remove_tree_contents(SharedFd directory, const std::string& path) {
   return ParallelRemoval(std::move(directory), path).run();
-}
-
-std::expected<std::vector<std::string>, int> list_names(int directory) {
-  // Names only: no type is asked of the file system, so an entry removed meanwhile is no failure.
-  auto dir = DirStream::open_at(directory, ".", O_NOFOLLOW);
-  if (!dir) return std::unexpected(dir.error());
-  std::vector<std::string> names;
-  for (;;) {
-    auto entry = dir->next();
-    if (!entry) return std::unexpected(entry.error());
-    if (*entry == nullptr) return names;
-    names.emplace_back((*entry)->d_name);
-  }
 }
 
 std::expected<void, TreeFailure> copy_tree(const std::string& from, const std::string& to) {

@@ -5,6 +5,8 @@
 
 #include <expected>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "common/util/unique_fd.hpp"
 
@@ -34,5 +36,14 @@ class DirStream {
 
   std::unique_ptr<DIR, Closer> dir_;
 };
+
+// The names in the open directory `directory`, without "." and "..", in the order the listing
+// gives them; read through a descriptor of its own, so `directory` is left as it is. Error: errno.
+std::expected<std::vector<std::string>, int> list_names(int directory);
+
+// Opens `name` in `parent` with `flags | O_NOFOLLOW | O_CLOEXEC` (an empty name: `parent` itself,
+// reopened). Error: errno.
+std::expected<common::util::UniqueFd, int> open_child(int parent, const std::string& name,
+                                                      int flags);
 
 }  // namespace posix

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/util/unique_fd.hpp"
+#include "posix/dir_stream.hpp"
 
 namespace posix {
 
@@ -48,10 +49,6 @@ std::expected<void, TreeFailure> remove_tree_at(int parent, const std::string& n
 // Removes everything in the open directory `directory` (not the directory itself), as
 // remove_tree_at does.
 std::expected<void, TreeFailure> remove_tree_contents(SharedFd directory, const std::string& path);
-
-// The names in the open directory `directory`, without "." and "..", in the order the listing
-// gives them; read through a descriptor of its own, so `directory` is left as it is. Error: errno.
-std::expected<std::vector<std::string>, int> list_names(int directory);
 
 // The same for whole paths, whose directories are resolved once (for tools and tests).
 std::expected<void, TreeFailure> copy_tree(const std::string& from, const std::string& to);
@@ -96,10 +93,5 @@ class TreeWalker {
   // A directory just returned, entered on the next call.
   bool pending_descent_ = false;
 };
-
-// Opens `name` in `parent` with `flags | O_NOFOLLOW | O_CLOEXEC` (an empty name: `parent` itself,
-// reopened). Error: errno.
-std::expected<common::util::UniqueFd, int> open_child(int parent, const std::string& name,
-                                                      int flags);
 
 }  // namespace posix
