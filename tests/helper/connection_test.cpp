@@ -143,7 +143,10 @@ TEST(Connection, CommandFromAClientThatClosedAtOnceStillRuns) {
   EXPECT_EQ(ran, (std::vector<std::string>{"replace /new"}));
   auto texts = log.texts();
   EXPECT_EQ(texts.back(), "IPC: Client connection closed successfully");
-  EXPECT_EQ(texts[texts.size() - 2], "IPC: Connection was closed by the client");
+  // How the end shows depends on when the close overtakes the reply: end of file before the
+  // reply, the reply refused, or (the reply left unread in the closed socket) a reset on the
+  // next read. None of them may cost the command or leave the connection open.
+  for (const auto& text : texts) EXPECT_EQ(text.find("Failed to execute command"), std::string::npos);
 }
 
 // Deadlines short enough for a test; the helper's are 30 s and 10 min.
