@@ -1,7 +1,8 @@
-# The macOS build of the helper, included from desktop-helper/CMakeLists.txt when APPLE: the
-# portable core with the darwin platform layer (Objective-C++ with ARC where messages are sent,
-# C++ over CoreFoundation and Security elsewhere), the system frameworks, macOS 13.0 as the
-# oldest system, and the two property lists embedded in __TEXT. The Linux code-signature engine,
+# The macOS build of the helper, included from desktop-helper/CMakeLists.txt when APPLE, after
+# it has defined helper_portable and `_src` (the helper's source folder): the darwin platform
+# layer (Objective-C++ with ARC where messages are sent, C++ over CoreFoundation and Security
+# elsewhere), the system frameworks, macOS 13.0 as the oldest system, and the helper executable,
+# into whose __TEXT the service definition embeds the two property lists. The Linux code-signature engine,
 # OpenSSL and libsystemd are not part of it. README, "macOS", says what a Mac owner runs.
 
 if(KOLVARIS_BUILD_TESTS OR KOLVARIS_BUILD_BENCHMARKS OR KOLVARIS_BUILD_FUZZERS)
@@ -27,17 +28,16 @@ target_compile_options(kolvaris_settings INTERFACE "SHELL:-include exception")
 find_path(KOLVARIS_ASIO_INCLUDE_DIR asio.hpp REQUIRED)
 target_include_directories(kolvaris_settings SYSTEM INTERFACE ${KOLVARIS_ASIO_INCLUDE_DIR})
 
-set(_helper_src ${CMAKE_CURRENT_SOURCE_DIR}/src)
 set(_helper_darwin
-  ${_helper_src}/platform/darwin/activation_darwin.cpp
-  ${_helper_src}/platform/darwin/code_signing_darwin.cpp
-  ${_helper_src}/platform/darwin/darwin_text.cpp
-  ${_helper_src}/platform/darwin/files_darwin.mm
-  ${_helper_src}/platform/darwin/foundation_text.mm
-  ${_helper_src}/platform/darwin/processes_darwin.mm
-  ${_helper_src}/platform/darwin/spawn_darwin.cpp
-  ${_helper_src}/platform/darwin/system_platform_darwin.cpp
-  ${_helper_src}/platform/darwin/user_session_launch.cpp)
+  ${_src}/platform/darwin/activation_darwin.cpp
+  ${_src}/platform/darwin/code_signing_darwin.cpp
+  ${_src}/platform/darwin/darwin_text.cpp
+  ${_src}/platform/darwin/files_darwin.mm
+  ${_src}/platform/darwin/foundation_text.mm
+  ${_src}/platform/darwin/processes_darwin.mm
+  ${_src}/platform/darwin/spawn_darwin.cpp
+  ${_src}/platform/darwin/system_platform_darwin.cpp
+  ${_src}/platform/darwin/user_session_launch.cpp)
 
 add_library(helper_platform_darwin STATIC ${_helper_darwin})
 set_target_properties(helper_platform_darwin PROPERTIES
@@ -49,7 +49,7 @@ target_link_libraries(helper_platform_darwin PUBLIC
   "-framework CoreFoundation" "-framework Security" "-framework Foundation" "-framework AppKit"
   bsm)
 
-add_executable(helper ${_helper_src}/main/main.cpp)
+add_executable(helper ${_src}/main/main.cpp)
 set_target_properties(helper PROPERTIES OUTPUT_NAME "${KOLVARIS_HELPER_LABEL}")
 target_link_libraries(helper PRIVATE helper_portable helper_platform_darwin)
 
