@@ -2,11 +2,21 @@
 
 #include "codesign/bundle_manifest.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <stdio.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 
+#include "../helper/test_support.hpp"
 #include "codesign/info_plist.hpp"
+#include "common/util/unique_fd.hpp"
 
 namespace {
 
@@ -14,6 +24,7 @@ using codesign::ItemType;
 using codesign::Manifest;
 using codesign::parse_manifest;
 using codesign::read_plist_strings;
+using codesign::scan_bundle;
 using codesign::serialize_manifest;
 
 const std::string DIGEST(64, 'a');
@@ -150,6 +161,52 @@ TEST(InfoPlistTest, MalformedPropertyListsAreRefused) {
             "key \"A\" has no value");
   EXPECT_EQ(read_plist_strings("<plist><dict><key>A</key><array><string>x</string>").error(),
             "unterminated <array>");
+}
+
+}  // namespace
+
+namespace {
+
+// The owner of a bundle swaps one of its directories for a link to a directory of theirs
+// outside it, back and forth, while the bundle is scanned: no scan may list what lies behind
+// the link, and the link, when seen, is an item of its own, never entered.
+TEST(BundleScanAttack, DirectorySwappedForALinkIsNeverEntered) {
+  test_support::TempDir dir;
+  namespace fs = std::filesystem;
+  const fs::path bundle = dir.path() / "App.app";
+  const fs::path outside = dir.path() / "outside";
+  fs::create_directories(bundle / "Contents/Resources");
+  fs::create_directories(outside);
+  std::ofstream(bundle / "Contents/Resources/own") << "x";
+  std::ofstream(outside / "secret") << "y";
+  fs::create_symlink(outside, dir.path() / "link");
+
+  common::util::UniqueFd root(::open(bundle.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_TRUE(root);
+  const std::string resources = (bundle / "Contents/Resources").string();
+  const std::string link = (dir.path() / "link").string();
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    while (!stop.load()) {
+      ::renameat2(AT_FDCWD, resources.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE);
+    }
+  });
+  int saw_link = 0, saw_directory = 0;
+  for (int round = 0; round < 2000; ++round) {
+    auto scanned = scan_bundle(root.get());
+    if (!scanned) continue;  // a directory gone between listing and opening: refused, fine
+    for (const auto& entry : *scanned) {
+      ASSERT_EQ(entry.path.find("secret"), std::string::npos) << "entered the link";
+      if (entry.path == "Contents/Resources") {
+        (entry.type == ItemType::Symlink ? saw_link : saw_directory)++;
+      }
+    }
+  }
+  stop = true;
+  swapper.join();
+  // Both states were seen, or the race was not run.
+  EXPECT_GT(saw_link, 0);
+  EXPECT_GT(saw_directory, 0);
 }
 
 }  // namespace
