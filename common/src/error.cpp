@@ -9,6 +9,29 @@ namespace common {
 
 Error Error::last_os() { return Error(errno); }
 
+Reason Error::reason() const {
+  if (reason_ == Reason::Unspecified && is_os_) return reason_for_os_error(code_);
+  return reason_;
+}
+
+Reason reason_for_os_error(int code) {
+  switch (code) {
+    case EROFS:
+      return Reason::ReadOnlyVolume;
+    case ENOSPC:
+    case EDQUOT:
+      return Reason::NoSpace;
+    case ENOENT:
+    case ENOTDIR:
+      return Reason::NotFound;
+    case EPERM:
+    case EACCES:
+      return Reason::NotPermitted;
+    default:
+      return Reason::IoError;
+  }
+}
+
 namespace {
 
 // The two shapes of strerror_r, told apart by overload: GNU returns the text (a static string for
@@ -132,8 +155,8 @@ std::string Error::diagnostic() const {
     return "Custom { kind: " + std::string(error_kind_name(kind_)) +
            ", error: " + util::quoted(message_) + " }";
   }
-  return "Os { code: " + std::to_string(code_) + ", kind: " +
-         std::string(os_error_kind_name(code_)) +
+  return "Os { code: " + std::to_string(code_) +
+         ", kind: " + std::string(os_error_kind_name(code_)) +
          ", message: " + util::quoted(os_error_description(code_)) + " }";
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -102,4 +103,29 @@ TEST(ErrorTest, DiagnosticQuotesMessageBytesThatAreNotText) {
   EXPECT_EQ(error.text(), std::string("bad \xFF path\0", 11));
   EXPECT_EQ(error.diagnostic(), "Custom { kind: Other, error: \"bad \\xFF path\\0\" }");
 }
+}  // namespace
+
+namespace {
+
+// A reason survives the prefix wrapping that every caller does on the way up, and an OS error's
+// number still decides it after its number has become text.
+TEST(ErrorTest, ReasonSurvivesWrappingAndFollowsTheOsErrorNumber) {
+  using common::Error;
+  using common::Reason;
+  Error refused = Error::other("Refusing to replace version 2 with older version 1")
+                      .with_reason(Reason::Downgrade);
+  Error outer = Error::wrap("Failed: ", Error::wrap("Inner: ", refused));
+  EXPECT_EQ(outer.text(), "Failed: Inner: Refusing to replace version 2 with older version 1");
+  EXPECT_EQ(outer.reason(), Reason::Downgrade);
+  EXPECT_EQ(outer.kind(), common::ErrorKind::Other);
+
+  EXPECT_EQ(Error::wrap("Copy: ", Error::os(EROFS)).reason(), Reason::ReadOnlyVolume);
+  EXPECT_EQ(Error::wrap("Copy: ", Error::os(ENOSPC)).reason(), Reason::NoSpace);
+  EXPECT_EQ(Error::wrap("Copy: ", Error::os(EDQUOT)).reason(), Reason::NoSpace);
+  EXPECT_EQ(Error::os(EIO).reason(), Reason::IoError);
+  // An explicit reason beats the number's.
+  EXPECT_EQ(Error::os(ENOENT).with_reason(Reason::NotSigned).reason(), Reason::NotSigned);
+  EXPECT_EQ(Error::other("plain").reason(), Reason::Unspecified);
+}
+
 }  // namespace

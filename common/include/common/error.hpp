@@ -11,6 +11,22 @@ namespace common {
 
 enum class ErrorKind { Other, UnexpectedEof, InvalidData, WriteZero };
 
+// Why a command failed, in the closed set a client may be told. Unspecified: the failure carries
+// no reason of its own (an OS error's is read from its number where the reply is made).
+enum class Reason {
+  Unspecified,
+  BadRequest,
+  NotSigned,
+  Downgrade,
+  NotTheApplication,
+  NotFound,
+  NotPermitted,
+  ReadOnlyVolume,
+  NoSpace,
+  ExitWaitTimedOut,
+  IoError,
+};
+
 class Error {
  public:
   static Error other(std::string message) { return Error(ErrorKind::Other, std::move(message)); }
@@ -18,6 +34,12 @@ class Error {
     return Error(kind, std::move(message));
   }
   static Error os(int code) { return Error(code); }
+  // A general error whose message is `prefix` followed by `inner`'s text; the reason carries over.
+  static Error wrap(std::string_view prefix, const Error& inner) {
+    Error e = other(std::string(prefix) + inner.text());
+    e.reason_ = inner.reason();
+    return e;
+  }
   // The OS error of the current errno; call right after the failing system call.
   static Error last_os();
 
@@ -26,6 +48,12 @@ class Error {
   ErrorKind kind() const { return is_os_ ? ErrorKind::Other : kind_; }
   int os_code() const { return code_; }
   const std::string& message() const { return message_; }
+  // The reason given to this error, else an OS error's as its number implies.
+  Reason reason() const;
+  Error with_reason(Reason r) && {
+    reason_ = r;
+    return std::move(*this);
+  }
 
   // Text form, used in log lines: the message, or "<strerror> (os error N)".
   std::string text() const;
@@ -42,6 +70,7 @@ class Error {
   ErrorKind kind_ = ErrorKind::Other;
   int code_ = 0;
   std::string message_;
+  Reason reason_ = Reason::Unspecified;
 };
 
 template <typename T>
@@ -54,11 +83,20 @@ inline std::unexpected<Error> fail_other(std::string message) {
 }
 inline std::unexpected<Error> fail_os(int code) { return std::unexpected<Error>(Error::os(code)); }
 inline std::unexpected<Error> fail_last_os() { return std::unexpected<Error>(Error::last_os()); }
+inline std::unexpected<Error> fail_because(Reason reason, std::string message) {
+  return std::unexpected<Error>(Error::other(std::move(message)).with_reason(reason));
+}
+inline std::unexpected<Error> fail_wrapped(std::string_view prefix, const Error& inner) {
+  return std::unexpected<Error>(Error::wrap(prefix, inner));
+}
 
 // The system's description of an errno value, as strerror_r gives it.
 std::string os_error_description(int code);
 // Name of the error class an errno value falls into (NotFound, PermissionDenied, ...).
 std::string_view os_error_kind_name(int code);
 std::string_view error_kind_name(ErrorKind kind);
+// What an errno value means for the client: a read-only volume, a full one, a missing item,
+// denied access, or another input/output failure.
+Reason reason_for_os_error(int code);
 
 }  // namespace common
