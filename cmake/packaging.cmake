@@ -32,6 +32,15 @@ install(FILES "${_packaging}/lintian-overrides"
   DESTINATION "${CMAKE_INSTALL_DATADIR}/lintian/overrides" RENAME "${KOLVARIS_PACKAGE_NAME}"
   COMPONENT helper)
 
+# The log grows by a line per file of every replacement: rotated weekly. Files under /etc are the
+# administrator's to change, so dpkg keeps their edits (conffiles).
+set(_logrotate "${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d")
+configure_file("${_packaging}/logrotate.in" "${_generated}/logrotate/${KOLVARIS_HELPER_LABEL}" @ONLY)
+install(FILES "${_generated}/logrotate/${KOLVARIS_HELPER_LABEL}" DESTINATION "${_logrotate}"
+  COMPONENT helper)
+file(WRITE "${_generated}/control/conffiles.new" "${_logrotate}/${KOLVARIS_HELPER_LABEL}\n")
+configure_file("${_generated}/control/conffiles.new" "${_generated}/control/conffiles" COPYONLY)
+
 # Maintainer scripts: enable and start the socket where systemd runs, stop and disable it on
 # removal, remove the log on purge. The trigger runs ldconfig for the client library.
 foreach(_script postinst prerm postrm)
@@ -63,5 +72,5 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "init-system-helpers (>= 1.52)")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   "${_generated}/control/postinst" "${_generated}/control/prerm" "${_generated}/control/postrm"
-  "${_packaging}/triggers")
+  "${_generated}/control/conffiles" "${_packaging}/triggers")
 include(CPack)

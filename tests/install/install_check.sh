@@ -62,6 +62,7 @@ expected_files() {
 -rwxr-xr-x usr/libexec/$LABEL
 -rw-r--r-- lib/systemd/system/$LABEL.service
 -rw-r--r-- lib/systemd/system/$LABEL.socket
+-rw-r--r-- etc/logrotate.d/$LABEL
 -rwxr-xr-x usr/bin/helperctl
 -rwxr-xr-x usr/bin/kolvaris-codesign
 -rw-r--r-- usr/$lib/libkolvaris-helper-client.so.1.0.0
