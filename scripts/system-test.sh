@@ -274,7 +274,7 @@ owners=$(inside sh -c "find '$app' -printf '%u:%g\n' | sort -u | xargs")
 quarantined=$(inside sh -c "getfattr -R -h --absolute-names -m user.com.apple.quarantine '$app' 2>/dev/null | grep -c '^# file' || true")
 beside=$(inside ls -A /home/alice/Applications | xargs)
 pid=$(main_pid)
-cgroup=$(inside cat "/proc/$pid/cgroup" 2>/dev/null || true)
+cgroup=$(inside cat "/proc/$pid/cgroup" 2>/dev/null | grep "^0::" || true)
 if [ "$out" = "0 -" ] && [ "$version" = 1 ] && [ "$owners" = "alice:users" ] && [ "$quarantined" = 0 ] &&
    [ "$beside" = Kolvaris.app ] && [[ "$cgroup" == *"/system.slice/$service" ]]; then
   pass "alice's signed client replaced her bundle (${took} ms, helper started by systemd): Ok, 2.0, alice:users, no quarantine, nothing left beside"
