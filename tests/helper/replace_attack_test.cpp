@@ -7,10 +7,11 @@
 #include <gmock/gmock.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -333,33 +334,79 @@ TEST_F(ReplaceAttackTest, DamagedInstallationIsRepairedButADamagedDownloadIsRefu
   EXPECT_EQ(manifest_of(installed().string()), expected);
 }
 
-// What a killed helper left is removed by the next replacement of the same destination; look-alike
-// directories that are not provably ours are left alone.
+// Runs `step` in a child process that has root's rights but, as under the service unit, not
+// CAP_SYS_ADMIN; true when it reported success.
+bool as_helper_without_sys_admin(const std::function<bool()>& step) {
+  pid_t child = ::fork();
+  if (child == 0) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capget, &header, data) != 0) ::_exit(2);
+    const unsigned bit = 1u << (CAP_SYS_ADMIN % 32);
+    data[CAP_SYS_ADMIN / 32].effective &= ~bit;
+    data[CAP_SYS_ADMIN / 32].permitted &= ~bit;
+    data[CAP_SYS_ADMIN / 32].inheritable &= ~bit;
+    if (::syscall(SYS_capset, &header, data) != 0) ::_exit(2);
+    ::_exit(step() ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// What a killed helper left is removed by the next replacement of the same destination, by a
+// helper without CAP_SYS_ADMIN as the unit runs it; look-alike directories that are not provably
+// ours are left alone: one a user renamed into place, one with a marker copied from a real
+// leftover (it names another directory), one whose marker is a link to a real one, and the
+// user's own.
 TEST_F(ReplaceAttackTest, LeftoversOfAKilledHelperGoButLookAlikesStay) {
   REQUIRE_ROOT();
   install("1.0");
-  fs::path leftover = apps() / ".item-replacement-deadbeef0001";
-  signed_bundle(leftover, "1.0");
-  ::chmod(leftover.c_str(), 0700);
-  ASSERT_EQ(::setxattr(leftover.c_str(), platform::linux_impl::REPLACEMENT_MARKER_XATTR, "1", 1, 0),
-            0);
-  // A root-owned directory the user renamed to look like one (no marker), and the user's own.
-  fs::path renamed = apps() / ".item-replacement-deadbeef0002";
-  fs::create_directories(renamed / "keep");
-  ::chmod(renamed.c_str(), 0700);
-  fs::path users = apps() / ".item-replacement-deadbeef0003";
-  fs::create_directories(users / "keep");
-  ::chmod(users.c_str(), 0700);
+  fs::path old_copy = signed_bundle(downloads() / "old", "1.0");
+  // A helper that dies while the copy sits in its replacement directory: no destructor runs.
+  ASSERT_TRUE(as_helper_without_sys_admin([&] {
+    auto directory = files_.item_replacement_directory(files_.file_url(installed().string()));
+    if (!directory) return false;
+    auto item = files_.append_path_component(*directory, "Kolvaris.app");
+    ::_exit(item && files_.copy_item(files_.file_url(old_copy.string()), *item) ? 0 : 1);
+  }));
+  std::vector<fs::path> leftovers;
+  for (const auto& name : names_in(apps())) {
+    if (name.starts_with(platform::linux_impl::ITEM_REPLACEMENT_PREFIX)) {
+      leftovers.push_back(apps() / name);
+    }
+  }
+  ASSERT_EQ(leftovers.size(), 1u);
+  const fs::path marker = leftovers[0] / platform::linux_impl::REPLACEMENT_MARKER_NAME;
+  ASSERT_TRUE(fs::is_regular_file(marker));
+
+  auto root_directory = [&](const std::string& name) {
+    fs::path path = apps() / name;
+    fs::create_directories(path / "keep");
+    ::chmod(path.c_str(), 0700);
+    return path;
+  };
+  const fs::path renamed = root_directory(".item-replacement-deadbeef0002");
+  const fs::path copied = root_directory(".item-replacement-deadbeef0003");
+  fs::copy_file(marker, copied / platform::linux_impl::REPLACEMENT_MARKER_NAME);
+  ::chmod((copied / platform::linux_impl::REPLACEMENT_MARKER_NAME).c_str(), 0400);
+  const fs::path linked = root_directory(".item-replacement-deadbeef0004");
+  fs::create_symlink(marker, linked / platform::linux_impl::REPLACEMENT_MARKER_NAME);
+  const fs::path users = root_directory(".item-replacement-deadbeef0005");
   ::chown(users.c_str(), USER, USER_GROUP);
 
   fs::path source = signed_bundle(downloads(), "1.1");
-  auto result = replace(source, installed().string());
-  ASSERT_TRUE(result) << result.error().text();
-  EXPECT_EQ(names_in(apps()),
-            (std::vector<std::string>{".item-replacement-deadbeef0002",
-                                      ".item-replacement-deadbeef0003", "Kolvaris.app"}));
-  EXPECT_TRUE(exists((renamed / "keep").string()));
-  EXPECT_TRUE(exists((users / "keep").string()));
+  ASSERT_TRUE(
+      as_helper_without_sys_admin([&] { return bool(replace(source, installed().string())); }));
+  EXPECT_EQ(read_file((installed() / "Contents/Resources/version").string()), "1.1");
+  EXPECT_EQ(
+      names_in(apps()),
+      (std::vector<std::string>{".item-replacement-deadbeef0002", ".item-replacement-deadbeef0003",
+                                ".item-replacement-deadbeef0004", ".item-replacement-deadbeef0005",
+                                "Kolvaris.app"}));
+  for (const auto& kept : {renamed, copied, linked, users}) {
+    EXPECT_TRUE(exists((kept / "keep").string())) << kept;
+  }
 }
 
 }  // namespace

@@ -73,9 +73,9 @@ FileUrl anchored_url(std::string path, bool is_directory, std::shared_ptr<FileAn
 
 // A replacement directory of ours, held open and locked for as long as any URL made from it
 // lives. The lock tells a later request that a directory of this name is not a leftover of a
-// killed helper but in use; the marker attribute (only root can set trusted.* attributes) tells
-// it the directory is one of ours and not a root-owned directory a user renamed to look like
-// one. Its destruction removes it with everything still in it: on Linux nothing else would.
+// killed helper but in use; the marker file (REPLACEMENT_MARKER_NAME) tells it the directory is
+// one of ours and not a root-owned directory a user renamed to look like one. Its destruction
+// removes it with everything still in it: on Linux nothing else would.
 class ReplacementDirectory {
  public:
   ReplacementDirectory(SharedFd parent, std::string name, SharedFd self, FileIdentity identity,
@@ -109,13 +109,41 @@ class ReplacementDirectory {
   std::string path_;
 };
 
+// What the marker of the directory `st` holds: the directory's own identity.
+std::string marker_text(const struct stat& st) {
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "\n";
+}
+
+// Writes the marker into the replacement directory `fd` (ours, 0700, locked). Error: errno.
+std::expected<void, int> write_marker(int fd, const struct stat& st) {
+  UniqueFd marker(::openat(fd, REPLACEMENT_MARKER_NAME,
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0400));
+  if (!marker) return std::unexpected(errno);
+  const std::string text = marker_text(st);
+  const ssize_t written = ::write(marker.get(), text.data(), text.size());
+  if (written < 0) return std::unexpected(errno);
+  if (static_cast<std::size_t>(written) != text.size()) return std::unexpected(EIO);
+  return {};
+}
+
+// Owned by us, mode 0700, and holding our marker: a regular file of ours, read-only, with one
+// link, that names this very directory. A name alone proves nothing: a user may rename into
+// place any root-owned directory found in a directory the user can write.
 bool is_our_replacement_directory(int fd, const struct stat& st) {
   if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 07777) != 0700) {
     return false;
   }
-  if (::geteuid() != 0) return true;  // nobody else can make a directory that belongs to us
-  char value = 0;
-  return ::fgetxattr(fd, REPLACEMENT_MARKER_XATTR, &value, sizeof value) >= 0;
+  auto marker = open_child(fd, REPLACEMENT_MARKER_NAME, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+  struct stat mst;
+  if (!marker || ::fstat(marker->get(), &mst) != 0 || !S_ISREG(mst.st_mode) ||
+      mst.st_uid != ::geteuid() || (mst.st_mode & 07777) != 0400 || mst.st_nlink != 1) {
+    return false;
+  }
+  const std::string expected = marker_text(st);
+  char text[64];
+  const ssize_t got = ::pread(marker->get(), text, sizeof text, 0);
+  return got == static_cast<ssize_t>(expected.size()) &&
+         std::string_view(text, static_cast<std::size_t>(got)) == expected;
 }
 
 // Removes what a helper that was killed mid-replacement left in `parent`: our replacement
@@ -306,13 +334,16 @@ FoundationResult<FileUrl> LinuxFiles::item_replacement_directory(const FileUrl& 
     if (st.st_uid != ::geteuid() || (st.st_mode & 07777) != 0700 || st.st_nlink != 2) {
       return fail(ESTALE);
     }
-    (void)::fsetxattr(fd->get(), REPLACEMENT_MARKER_XATTR, "1", 1, 0);
-    if (::flock(fd->get(), LOCK_EX | LOCK_NB) != 0) return fail(errno);
-
+    // From here on the object removes the directory again on every path that fails.
     std::string path = child_path(parent_path, name);
     auto directory = std::make_shared<const ReplacementDirectory>(
         target->directory, name, std::make_shared<const UniqueFd>(std::move(*fd)), identity_of(st),
         path);
+    // Locked before it is marked: a concurrent request never takes it for a leftover.
+    if (::flock(directory->self()->get(), LOCK_EX | LOCK_NB) != 0) return fail(errno);
+    if (auto marked = write_marker(directory->self()->get(), st); !marked) {
+      return fail(marked.error());
+    }
     auto anchor = std::make_shared<FileAnchor>();
     anchor->directory = target->directory;
     anchor->name = std::move(name);

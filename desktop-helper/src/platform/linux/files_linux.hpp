@@ -6,9 +6,11 @@ namespace platform::linux_impl {
 
 // Prefix of the directories item_replacement_directory makes beside a destination.
 inline constexpr const char* ITEM_REPLACEMENT_PREFIX = ".item-replacement-";
-// Marks a replacement directory as made by the helper running as root (only root can set
-// trusted.* attributes), so that a leftover is told apart from a directory renamed to look alike.
-inline constexpr const char* REPLACEMENT_MARKER_XATTR = "trusted.kolvaris.replacement";
+// The file inside a replacement directory that marks it as made by the helper, so that a leftover
+// is told apart from a directory renamed to look alike. Only the directory's owner can have put it
+// there (the directory is mode 0700), and it names the directory's own device and inode, so a
+// marker copied from elsewhere does not count.
+inline constexpr const char* REPLACEMENT_MARKER_NAME = ".item-replacement-marker";
 // Where Linux keeps the quarantine attribute: user attributes need the namespace prefix.
 inline constexpr const char* QUARANTINE_XATTR = "user.com.apple.quarantine";
 
