@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/attr.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -126,7 +127,10 @@ NSError* posix_ns_error(int code, NSString* description) {
 }
 
 // Whether the volume that holds `path` swaps two items in one step (renamex_np RENAME_SWAP).
+// Asked of the volume's mount point, which volume attributes are documented for.
 bool volume_swaps_items(const std::string& path) {
+  struct statfs volume;
+  if (::statfs(path.c_str(), &volume) != 0) return false;
   struct VolumeCapabilities {
     u_int32_t length;
     vol_capabilities_attr_t capabilities;
@@ -135,7 +139,7 @@ bool volume_swaps_items(const std::string& path) {
   request.bitmapcount = ATTR_BIT_MAP_COUNT;
   request.volattr = ATTR_VOL_INFO | ATTR_VOL_CAPABILITIES;
   VolumeCapabilities answer{};
-  if (::getattrlist(path.c_str(), &request, &answer, sizeof answer, FSOPT_NOFOLLOW) != 0) {
+  if (::getattrlist(volume.f_mntonname, &request, &answer, sizeof answer, FSOPT_NOFOLLOW) != 0) {
     return false;
   }
   const auto interfaces = VOL_CAPABILITIES_INTERFACES;
@@ -294,15 +298,20 @@ FoundationResult<void> DarwinFiles::replace_item(const FileUrl& destination,
           foundation_failure(posix_ns_error(ELOOP, @"The destination is a symbolic link")));
     }
     NSFileManager* manager = [NSFileManager defaultManager];
+    bool swapped = false;
     if (volume_swaps_items(*destination_path)) {
       // One step: the new bundle takes the destination's place and the old one takes the new
       // one's, in the replacement directory, which only root can reach. The file manager's
       // replace promises no data loss, but not that no moment lacks a bundle at the destination.
-      if (::renamex_np(replacement_path->c_str(), destination_path->c_str(), RENAME_SWAP) != 0) {
+      if (::renamex_np(replacement_path->c_str(), destination_path->c_str(), RENAME_SWAP) == 0) {
+        swapped = true;
+      } else if (errno != ENOTSUP && errno != EXDEV) {
         const int code = errno;
         return std::unexpected(foundation_failure(
             posix_ns_error(code, [NSString stringWithUTF8String:strerror(code)])));
       }
+    }
+    if (swapped) {
       NSError* error = nil;
       if (![manager removeItemAtURL:replacement_url error:&error]) {
         return std::unexpected(foundation_failure(posix_ns_error(
