@@ -21,9 +21,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
-#include <exception>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
