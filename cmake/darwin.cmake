@@ -44,24 +44,41 @@ set_target_properties(helper_platform_darwin PROPERTIES
   OBJCXX_STANDARD 23 OBJCXX_STANDARD_REQUIRED ON OBJCXX_EXTENSIONS OFF)
 # ARC for every .mm (each also refuses to compile without it).
 target_compile_options(helper_platform_darwin PRIVATE $<$<COMPILE_LANGUAGE:OBJCXX>:-fobjc-arc>)
+# Not AppKit: it is not safe in a daemon (TN2083) and is loaded at run time only where the helper
+# runs as the user who asked (processes_darwin.mm).
 target_link_libraries(helper_platform_darwin PUBLIC
   helper_interface
-  "-framework CoreFoundation" "-framework Security" "-framework Foundation" "-framework AppKit"
+  "-framework CoreFoundation" "-framework Security" "-framework Foundation"
   bsm)
 
 add_executable(helper ${_src}/main/main.cpp)
 set_target_properties(helper PROPERTIES OUTPUT_NAME "${KOLVARIS_HELPER_LABEL}")
 target_link_libraries(helper PRIVATE helper_portable helper_platform_darwin)
 
+# The relauncher the application ships in its bundle and starts, as the user, before it quits
+# (README, "macOS"): it runs in the user's session, so it links AppKit as any application does.
+add_executable(relauncher
+  ${_src}/relauncher/relauncher_main.mm
+  ${_src}/relauncher/relaunch_plan.cpp)
+set_target_properties(relauncher PROPERTIES
+  OUTPUT_NAME "${KOLVARIS_HELPER_LABEL}-relauncher"
+  OBJCXX_STANDARD 23 OBJCXX_STANDARD_REQUIRED ON OBJCXX_EXTENSIONS OFF)
+target_include_directories(relauncher PRIVATE ${_src})
+target_compile_options(relauncher PRIVATE $<$<COMPILE_LANGUAGE:OBJCXX>:-fobjc-arc>)
+target_link_libraries(relauncher PRIVATE common "-framework Foundation" "-framework AppKit")
+
 # Signing with the hardened runtime, right after the link, when an identity is given (a
 # "Developer ID Application: …" certificate of KOLVARIS_SIGNING_TEAM_IDENTIFIER in the keychain).
 set(KOLVARIS_CODESIGN_IDENTITY "" CACHE STRING
     "Signing identity for the helper (empty: the helper is left unsigned)")
 if(KOLVARIS_CODESIGN_IDENTITY)
-  add_custom_command(TARGET helper POST_BUILD
-    COMMAND /usr/bin/codesign --force --options runtime --timestamp
-            --identifier "${KOLVARIS_HELPER_LABEL}"
-            --sign "${KOLVARIS_CODESIGN_IDENTITY}" "$<TARGET_FILE:helper>"
-    COMMENT "Signing ${KOLVARIS_HELPER_LABEL} with the hardened runtime"
-    VERBATIM)
+  foreach(_signed helper relauncher)
+    get_target_property(_signed_name ${_signed} OUTPUT_NAME)
+    add_custom_command(TARGET ${_signed} POST_BUILD
+      COMMAND /usr/bin/codesign --force --options runtime --timestamp
+              --identifier "${_signed_name}"
+              --sign "${KOLVARIS_CODESIGN_IDENTITY}" "$<TARGET_FILE:${_signed}>"
+      COMMENT "Signing ${_signed_name} with the hardened runtime"
+      VERBATIM)
+  endforeach()
 endif()

@@ -21,6 +21,12 @@ if(NOT _team_length EQUAL 10)
   message(FATAL_ERROR "KOLVARIS_SIGNING_TEAM_IDENTIFIER must be 10 characters")
 endif()
 set(KOLVARIS_HELPER_LABEL "${KOLVARIS_CLIENT_BUNDLE_IDENTIFIER}-helper")
+set(KOLVARIS_MINIMUM_CLIENT_VERSION "" CACHE STRING
+    "Oldest CFBundleVersion of the application the helper serves (empty: any version)")
+if(KOLVARIS_MINIMUM_CLIENT_VERSION AND
+   NOT KOLVARIS_MINIMUM_CLIENT_VERSION MATCHES "^[0-9]+(\\.[0-9]+)*$")
+  message(FATAL_ERROR "KOLVARIS_MINIMUM_CLIENT_VERSION must be a dotted version number")
+endif()
 # The one definition of the client requirement: the helper compiles it, and the embedded
 # information list carries it, so the two cannot drift apart.
 set(KOLVARIS_CLIENT_CODE_REQUIREMENT

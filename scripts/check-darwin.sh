@@ -47,6 +47,7 @@ FLAGS=(
   -DKOLVARIS_CLIENT_BUNDLE_IDENTIFIER='"com.kolvaris.desktop"'
   -DKOLVARIS_SIGNING_TEAM_IDENTIFIER='"KOLVARIS01"'
   -DKOLVARIS_HELPER_LABEL='"com.kolvaris.desktop-helper"'
+  -DKOLVARIS_MINIMUM_CLIENT_VERSION='"1.0"'
   -Wextra -Wno-unused-parameter
   # Declarations Apple documents that the kit's headers lack (see the header's comment).
   -include "$PROJECT/scripts/darwin-check/missing_declarations.h"

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,10 +47,74 @@ TEST_F(CodeSigningOrderTest, ClientVerificationCallsInOrderAndReleasesInReverse)
                                "copy_guest_code 4242",
                                "create_requirement " + REQUIREMENT,
                                "check_guest_validity pid 4242 against " + REQUIREMENT,
+                               "copy_guest_signing_facts pid 4242",
                                "release Requirement",
                                "release GuestCode",
                                "release PeerProcess",
                            }));
+}
+
+TEST_F(CodeSigningOrderTest, CodeThatSatisfiesTheRequirementButCanBeInjectedIsRefused) {
+  // Each of these satisfies identifier, team and certificate, and still lets someone else's code
+  // run as the application.
+  struct Case {
+    std::function<void(platform::GuestSigningFacts&)> edit;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {[](auto& f) { f.hardened_runtime = false; },
+       "The client is not signed for the hardened runtime"},
+      {[](auto& f) { f.valid = false; }, "The client's running code is no longer valid"},
+      {[](auto& f) { f.debugged = true; }, "The client is being debugged"},
+      {[](auto& f) {
+         f.entitlements = {"com.apple.security.app-sandbox", "com.apple.security.get-task-allow"};
+       },
+       "The client has the entitlement com.apple.security.get-task-allow"},
+      {[](auto& f) { f.entitlements = {"com.apple.security.cs.disable-library-validation"}; },
+       "The client has the entitlement com.apple.security.cs.disable-library-validation"},
+      {[](auto& f) { f.entitlements = {"com.apple.security.cs.allow-dyld-environment-variables"}; },
+       "The client has the entitlement com.apple.security.cs.allow-dyld-environment-variables"},
+  };
+  for (const auto& c : cases) {
+    platform::GuestSigningFacts facts{true, true, false, {}, "2.0"};
+    c.edit(facts);
+    auto result = main_service::check_client_signing_facts(facts, "");
+    ASSERT_FALSE(result) << c.error;
+    EXPECT_EQ(result.error().text(), c.error);
+  }
+  // Harmless entitlements pass.
+  platform::GuestSigningFacts sandboxed{true, true, false, {"com.apple.security.app-sandbox"}, {}};
+  EXPECT_TRUE(main_service::check_client_signing_facts(sandboxed, ""));
+
+  // Through the whole verification, with the refusal after the requirement was checked and
+  // every object released.
+  fake_.signing_facts.entitlements = {"com.apple.security.get-task-allow"};
+  EXPECT_EQ(verify_client(), "The client has the entitlement com.apple.security.get-task-allow");
+  EXPECT_EQ(fake_.journal.back(), "release PeerProcess");
+  fake_.journal.clear();
+  fake_.signing_facts_status = -67030;
+  EXPECT_EQ(verify_client(), "SecCodeCopySigningInformation failed with code: -67030");
+}
+
+TEST_F(CodeSigningOrderTest, AMinimumVersionShutsOutOlderBuilds) {
+  auto with_version = [](std::optional<std::string> version) {
+    return platform::GuestSigningFacts{true, true, false, {}, std::move(version)};
+  };
+  auto error_for = [](const platform::GuestSigningFacts& facts, std::string_view minimum) {
+    auto result = main_service::check_client_signing_facts(facts, minimum);
+    return result ? std::string("ok") : result.error().text();
+  };
+  EXPECT_EQ(error_for(with_version("2.3.1"), "2.3"), "ok");
+  EXPECT_EQ(error_for(with_version("2.3"), "2.3.0"), "ok");
+  EXPECT_EQ(error_for(with_version("2.10"), "2.9"), "ok");
+  EXPECT_EQ(error_for(with_version("2.2.9"), "2.3"),
+            "The client's version 2.2.9 is older than 2.3");
+  EXPECT_EQ(error_for(with_version(std::nullopt), "1"), "The client has no CFBundleVersion");
+  EXPECT_EQ(error_for(with_version("2.3-beta"), "1"),
+            "The client's version \"2.3-beta\" is not a dotted version number");
+  // Without a minimum, any version (or none) is served.
+  EXPECT_EQ(error_for(with_version(std::nullopt), ""), "ok");
+  EXPECT_EQ(error_for(with_version("0.1"), ""), "ok");
 }
 
 TEST_F(CodeSigningOrderTest, PeerLookupFailuresAreOsErrors) {

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include "platform/darwin/user_session_launch.hpp"
+#include "relauncher/relaunch_plan.hpp"
 
 namespace {
 
@@ -20,9 +21,10 @@ int exited(int code) { return (code & 0xff) << 8; }
 int signalled(int signal) { return signal & 0x7f; }
 
 TEST(DarwinLaunchRouteTest, ARootHelperNeverAsksTheWorkspaceItself) {
-  // Whoever asks, a root helper goes through the requester's session, even for root.
+  // Whoever asks, a root helper goes through the requester's session.
   EXPECT_EQ(launch_route(0, 501), LaunchRoute::UserSession);
-  EXPECT_EQ(launch_route(0, 0), LaunchRoute::UserSession);
+  // An application running as root is in no graphical session: nothing is launched for it.
+  EXPECT_EQ(launch_route(0, 0), LaunchRoute::Refused);
   // A helper running as the requester is already in that user's session.
   EXPECT_EQ(launch_route(501, 501), LaunchRoute::Workspace);
   // A helper of one user cannot act for another.
@@ -76,6 +78,34 @@ TEST(DarwinLaunchOutcomeTest, OnlyAZeroExitIsARunningApplication) {
   EXPECT_FALSE(killed.running_application);
   EXPECT_EQ(killed.error_description,
             std::optional<std::string>("The application could not be opened (signal 9)"));
+}
+
+TEST(RelaunchPlanTest, TheRelauncherFollowsOnlyTheApplicationThatStartedIt) {
+  using relauncher::plan_relaunch;
+  auto plan = plan_relaunch({"4242", "/Applications/Kolvaris.app"}, 501, 4242);
+  ASSERT_TRUE(plan) << plan.error();
+  EXPECT_EQ(plan->application_pid, 4242);
+  EXPECT_EQ(plan->bundle_path, "/Applications/Kolvaris.app");
+
+  // A pid that is not its parent could be any process by the time it exits.
+  EXPECT_EQ(plan_relaunch({"4243", "/Applications/Kolvaris.app"}, 501, 4242).error(),
+            "The process 4243 is not the application that started the relauncher");
+  // Root has no graphical session to open an application in.
+  EXPECT_EQ(plan_relaunch({"4242", "/Applications/Kolvaris.app"}, 0, 4242).error(),
+            "The relauncher never runs as root, which has no graphical session");
+  EXPECT_EQ(plan_relaunch({"4242", "-a"}, 501, 4242).error(),
+            "The application path must be absolute");
+  EXPECT_EQ(plan_relaunch({"4242", "/Applications/\xff.app"}, 501, 4242).error(),
+            "The application path is not UTF-8");
+  for (const auto& arguments : std::vector<std::vector<std::string>>{{},
+                                                                     {"4242"},
+                                                                     {"4242", "/A.app", "x"},
+                                                                     {"42x", "/A.app"},
+                                                                     {"-1", "/A.app"},
+                                                                     {"1", "/A.app"},
+                                                                     {"99999999999", "/A.app"}}) {
+    EXPECT_EQ(plan_relaunch(arguments, 501, 4242).error(), relauncher::USAGE);
+  }
 }
 
 }  // namespace

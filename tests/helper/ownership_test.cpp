@@ -75,6 +75,51 @@ TEST_F(OwnershipTest, TopItemFirstThenEveryItemBelowItInEnumerationOrder) {
   EXPECT_EQ(files_.items.at(TOP + "/Contents/b").mode, 0700);
 }
 
+TEST_F(OwnershipTest, SetIdBitsAreClearedBeforeTheOwnerChangesAndEveryOtherBitStays) {
+  files_.items[TOP + "/Contents/a"].mode = 04644;
+  files_.items[TOP + "/Contents/b"].mode = 03700;  // set-gid and sticky on a directory
+  files_.items[TOP + "/Contents/d"].mode = 06755;
+  ASSERT_TRUE(override_all());
+  EXPECT_EQ(files_.items.at(TOP + "/Contents/a").mode, 0644);
+  EXPECT_EQ(files_.items.at(TOP + "/Contents/b").mode, 01700);
+  EXPECT_EQ(files_.items.at(TOP + "/Contents/d").mode, 0755);
+  EXPECT_EQ(files_.items.at(TOP + "/Contents/b/c").mode, 0600);
+  // Only items with set-id bits are written, each before its owner.
+  std::vector<std::string> order;
+  for (const auto& call : files_.calls) {
+    if (call.starts_with("write_")) order.push_back(call);
+  }
+  EXPECT_THAT(order,
+              ElementsAre("write_file_security " + TOP, "write_file_security " + TOP + "/Contents",
+                          "write_permission_bits " + TOP + "/Contents/a 644",
+                          "write_file_security " + TOP + "/Contents/a",
+                          "write_permission_bits " + TOP + "/Contents/b 1700",
+                          "write_file_security " + TOP + "/Contents/b",
+                          "write_file_security " + TOP + "/Contents/b/c",
+                          "write_permission_bits " + TOP + "/Contents/d 755",
+                          "write_file_security " + TOP + "/Contents/d"));
+  EXPECT_THAT(log_.texts(), ::testing::Contains("Cleared set-id bits, leaving mode 420"));
+}
+
+TEST_F(OwnershipTest, SetIdBitsThatCannotBeClearedStopTheWalkWithTheOwnerUnchanged) {
+  files_.items[TOP + "/Contents/a"].mode = 04755;
+  files_.permission_write_failures[TOP + "/Contents/a"] =
+      platform::CFCallFailure{platform::CFError{1, "Operation not permitted"}};
+  auto result = override_all();
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().text(),
+            "fchmodat failed with code: 1 and error: Operation not permitted");
+  EXPECT_EQ(files_.items.at(TOP + "/Contents/a").owner, 0u);
+  EXPECT_EQ(files_.items.at(TOP + "/Contents/a").mode, 04755);
+
+  // An item whose own mode cannot be read may hide set-id bits: it is refused too.
+  files_.permission_write_failures.clear();
+  files_.security_edits[TOP + "/Contents/a"] = [](platform::FileSecurity& s) { s.mode.reset(); };
+  result = override_all();
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().text(), "Failed to extract file security details");
+}
+
 TEST_F(OwnershipTest, TopItemFailureComesBeforeAnyLineAndTouchesNothingBelow) {
   files_.security_write_failures[TOP] =
       platform::CFCallFailure{platform::CFError{1, "Operation not permitted"}};

@@ -1,5 +1,5 @@
-// Quarantine removal through a command-line tool, with stand-in "xattr" programs on PATH, and
-// through the platform's attribute calls.
+// Quarantine removal through a command-line tool, with stand-in "xattr" programs named by their
+// absolute path, and through the platform's attribute calls.
 
 #include "util/security/quarantine.hpp"
 
@@ -31,14 +31,18 @@ std::string read_file(const std::filesystem::path& path) {
   return text.str();
 }
 
-// A directory holding the stand-in tool, made the only entry of PATH for the test's lifetime (the
-// scripts name every other program by its full path).
+// A directory holding the stand-in tool, which is named by its absolute path; PATH holds a decoy
+// "xattr" for the test's lifetime, which must never run (the scripts name every other program by
+// its full path).
 class QuarantineToolTest : public ::testing::Test {
  protected:
   QuarantineToolTest() {
     const char* path = std::getenv("PATH");
     saved_path_ = path ? path : "";
-    ::setenv("PATH", bin_.path().c_str(), 1);
+    std::string decoy = (decoy_.path() / "xattr").string();
+    std::ofstream(decoy) << "#!/bin/sh\necho decoy > \"$TOOL_OUTPUT.decoy\"\n";
+    ::chmod(decoy.c_str(), 0755);
+    ::setenv("PATH", decoy_.path().c_str(), 1);
     ::setenv("TOOL_OUTPUT", output().c_str(), 1);
     files_.quarantine_mechanism = platform::QuarantineRemoval::ExternalTool;
   }
@@ -56,10 +60,12 @@ class QuarantineToolTest : public ::testing::Test {
   std::filesystem::path output() const { return work_.path() / "output"; }
 
   common::Status remove(const std::string& path) {
-    return util::security::remove_quarantine_attribute(files_, platform::FileUrl{path, true}, path);
+    return util::security::remove_quarantine_attribute(files_, platform::FileUrl{path, true}, path,
+                                                       (bin_.path() / "xattr").string());
   }
 
   test_support::TempDir bin_;
+  test_support::TempDir decoy_;
   test_support::TempDir work_;
   std::string saved_path_;
   FakeFiles files_;
@@ -71,8 +77,9 @@ TEST_F(QuarantineToolTest, ArgumentsReachTheToolOneByOneWithoutAShell) {
   ASSERT_TRUE(remove(path));
   // -s before -d: the tool must act on links themselves, never on what they point to.
   EXPECT_EQ(read_file(output()), "5\n-r\n-s\n-d\ncom.apple.quarantine\n" + path + "\n");
-  // The platform's own attribute calls are not used when the tool is.
+  // The platform's own attribute calls are not used when the tool is, and PATH is not searched.
   EXPECT_TRUE(files_.calls.empty());
+  EXPECT_FALSE(std::filesystem::exists(output().string() + ".decoy"));
 }
 
 TEST_F(QuarantineToolTest, MegabytesOnBothStreamsDoNotStallIt) {
@@ -85,10 +92,18 @@ TEST_F(QuarantineToolTest, MegabytesOnBothStreamsDoNotStallIt) {
   EXPECT_EQ(read_file(output()), "done\n");
 }
 
-TEST_F(QuarantineToolTest, ExitStatusAndDeathBySignalAreNotExamined) {
+TEST_F(QuarantineToolTest, AToolThatDoesNotExitCleanlyIsAFailure) {
+  // With -r the tool passes over items without the attribute; any other complaint may mean an
+  // item still carries it.
   install_tool("echo complaint >&2\nexit 3");
-  EXPECT_TRUE(remove("/x"));
+  auto exited = remove("/x");
+  ASSERT_FALSE(exited);
+  EXPECT_EQ(exited.error().text(), "xattr exited with status 3");
   install_tool("kill -9 $$");
+  auto killed = remove("/x");
+  ASSERT_FALSE(killed);
+  EXPECT_EQ(killed.error().text(), "xattr was ended by signal 9");
+  install_tool("echo chatter; echo more chatter >&2; exit 0");
   EXPECT_TRUE(remove("/x"));
 }
 
@@ -160,11 +175,13 @@ TEST(QuarantineAttributeCalls, PlatformRemovalReportsOnlyAFailureOfTheWhole) {
   files.add_file("/b/f", "", 0, 0);
   files.items["/b/f"].attributes.insert("com.apple.quarantine");
   files.items["/b/f"].attributes.insert("com.example.other");
-  ASSERT_TRUE(util::security::remove_quarantine_attribute(files, platform::FileUrl{"/b", true}, "/b"));
+  ASSERT_TRUE(
+      util::security::remove_quarantine_attribute(files, platform::FileUrl{"/b", true}, "/b"));
   EXPECT_EQ(files.items["/b/f"].attributes, std::set<std::string>{"com.example.other"});
 
   files.quarantine_error = ENOENT;
-  auto result = util::security::remove_quarantine_attribute(files, platform::FileUrl{"/b", true}, "/b");
+  auto result =
+      util::security::remove_quarantine_attribute(files, platform::FileUrl{"/b", true}, "/b");
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().text(), "No such file or directory (os error 2)");
 }

@@ -90,7 +90,16 @@ def check(objcopy, helper, client_id, team):
     expect(job["StandardOutPath"] == f"/var/log/{label}.log", "StandardOutPath")
     expect(job["StandardErrorPath"] == job["StandardOutPath"],
            "StandardErrorPath differs from StandardOutPath")
-    expect(job["Sockets"] == {"Primary": {"SockPathName": f"/var/run/{label}.sock"}}, "Sockets")
+    socket = job["Sockets"].get("Primary")
+    expect(isinstance(socket, dict) and list(socket) == ["SockPathName", "SockPathMode"],
+           f"Sockets: {job['Sockets']}")
+    expect(list(job["Sockets"]) == ["Primary"], f"Sockets: {job['Sockets']}")
+    expect(socket["SockPathName"] == f"/var/run/{label}.sock", "SockPathName")
+    # Without a mode launchd creates the socket under its umask (077): root's alone, and the
+    # application, which runs as a user, could not connect. 438 is 0666, as the systemd socket.
+    # plistlib reads <integer> as int and <real> as float; bool is an int subclass, so exclude it.
+    expect(type(socket["SockPathMode"]) is int and socket["SockPathMode"] == 0o666,
+           f"SockPathMode {socket['SockPathMode']!r}")
     expect(job["AssociatedBundleIdentifiers"] == [client_id], "AssociatedBundleIdentifiers")
     return info, job
 

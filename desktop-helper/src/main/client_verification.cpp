@@ -1,12 +1,50 @@
 #include "main/client_verification.hpp"
 
+#include <algorithm>
+#include <string>
+
 #include "platform/code_signing.hpp"
+#include "util/fs/bundle_version.hpp"
 #include "util/macos/platform_error.hpp"
 #include "util/security/requirement.hpp"
 
 namespace main_service {
 
 namespace macos = util::macos;
+
+const std::string_view MINIMUM_CLIENT_VERSION = KOLVARIS_MINIMUM_CLIENT_VERSION;
+
+common::Status check_client_signing_facts(const platform::GuestSigningFacts& facts,
+                                          std::string_view minimum_version) {
+  // Without the hardened runtime, or with any of these entitlements, anyone who can start the
+  // application can make it load code of their own (DYLD_INSERT_LIBRARIES, a library of theirs,
+  // a debugger's task port), and the helper would then serve that code as the application.
+  if (!facts.hardened_runtime) {
+    return common::fail_other("The client is not signed for the hardened runtime");
+  }
+  if (!facts.valid) return common::fail_other("The client's running code is no longer valid");
+  if (facts.debugged) return common::fail_other("The client is being debugged");
+  for (std::string_view entitlement : CODE_INJECTING_ENTITLEMENTS) {
+    if (std::find(facts.entitlements.begin(), facts.entitlements.end(), entitlement) !=
+        facts.entitlements.end()) {
+      return common::fail_other("The client has the entitlement " + std::string(entitlement));
+    }
+  }
+  // Older builds that were signed before these rules, or that had a hole since closed, still
+  // satisfy the requirement: a minimum version shuts them out.
+  if (minimum_version.empty()) return {};
+  if (!facts.bundle_version) return common::fail_other("The client has no CFBundleVersion");
+  auto order = util::fs::compare_bundle_versions(*facts.bundle_version, minimum_version);
+  if (!order) {
+    return common::fail_other("The client's version \"" + *facts.bundle_version +
+                              "\" is not a dotted version number");
+  }
+  if (*order < 0) {
+    return common::fail_other("The client's version " + *facts.bundle_version + " is older than " +
+                              std::string(minimum_version));
+  }
+  return {};
+}
 
 common::Status validate_client_code_signing(platform::Platform& platform, int socket_fd) {
   platform::CodeSigning& code_signing = *platform.code_signing;
@@ -32,6 +70,14 @@ common::Status validate_client_code_signing(platform::Platform& platform, int so
   auto valid = code_signing.check_guest_validity(**guest, **requirement);
   if (!valid) {
     return common::fail(macos::error_from_cf_error(valid.error().error, "SecCodeCheckValidity"));
+  }
+
+  auto facts = code_signing.copy_guest_signing_facts(**guest);
+  if (!facts) {
+    return common::fail(macos::error_from_status("SecCodeCopySigningInformation", facts.error()));
+  }
+  if (auto accepted = check_client_signing_facts(*facts, MINIMUM_CLIENT_VERSION); !accepted) {
+    return accepted;
   }
   // Released in reverse order of creation: requirement, guest code, peer.
   return {};

@@ -14,8 +14,11 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "platform/files.hpp"
 #include "util/macos/platform_error.hpp"
@@ -107,6 +110,23 @@ class Requirement : public CodeObject {
   using CodeObject::CodeObject;
 };
 
+// What the signature of a running process says beyond the requirement it satisfies: the facts
+// that decide whether other code can be put into it. Read from the code's signing information
+// and the kernel's dynamic status.
+struct GuestSigningFacts {
+  // Signed for the hardened runtime: the loader refuses libraries of other signers and the
+  // variables that make it load code, and no other process may take control of it.
+  bool hardened_runtime = false;
+  // The kernel still counts the running code as valid (nothing unsigned has been mapped).
+  bool valid = false;
+  // A debugger is, or was, attached to it.
+  bool debugged = false;
+  // The entitlements whose value is true.
+  std::vector<std::string> entitlements;
+  // CFBundleVersion of the sealed information list, if it has one.
+  std::optional<std::string> bundle_version;
+};
+
 // How much of a bundle on disk a static check reads.
 enum class ValidationScope {
   // The signature, the requirement and every sealed item: for what is about to be installed.
@@ -154,6 +174,10 @@ class CodeSigning {
   // runs only code accepted then, is the only one that holds the connection's other end, and
   // cannot be taken over (traced). Never reads the bundle again.
   virtual std::expected<void, SecFailure> recheck_guest_validity(int socket_fd) = 0;
+
+  // The facts above for code that passed check_guest_validity, or the non-zero status of the
+  // failed lookup.
+  virtual std::expected<GuestSigningFacts, OSStatus> copy_guest_signing_facts(GuestCode& code) = 0;
 };
 
 }  // namespace platform

@@ -112,10 +112,11 @@ class Files {
                                                        std::string_view name) = 0;
 
   // Creates a new directory from which an item can be moved into the place of `destination` in one
-  // step (same file system, private to the caller). Where the platform does not clean such
-  // directories up itself (Linux), the directory and everything in it is removed once the last
-  // URL made from it is gone, whatever the outcome; a directory left by a process that was
-  // killed is removed by the next request for the same destination.
+  // step (same file system, the caller's own, mode 0700; a directory found otherwise is refused).
+  // The directory and everything in it is removed once the last URL made from it (the
+  // directory's, or an item's in it) is gone, whatever the outcome. A directory left by a process
+  // that was killed is removed by the next request for the same destination (Linux) or by the
+  // system's purge of temporary items (macOS).
   virtual FoundationResult<FileUrl> item_replacement_directory(const FileUrl& destination) = 0;
 
   // Copies the item at `from` and everything below it to `to`, which must not exist. Symbolic
@@ -123,23 +124,33 @@ class Files {
   virtual FoundationResult<void> copy_item(const FileUrl& from, const FileUrl& to) = 0;
 
   // Puts `replacement` into the place of `destination` in one step, taking the metadata of the new
-  // item only; the old item does not survive a success. `backup_name` names the old item while
-  // the operation runs, where the platform needs a name for it. Where the URL pins the
+  // item only; the old item does not survive a success. `backup_name`, where given, names the old
+  // item beside the destination while the operation runs (an existing item of that name is
+  // removed); none lets the platform keep the old item where it chooses. Where the URL pins the
   // destination (Linux), an item that is not the one pinned when the URL was made is put back
   // and the operation fails.
   virtual FoundationResult<void> replace_item(const FileUrl& destination,
                                               const FileUrl& replacement,
-                                              std::string_view backup_name) = 0;
+                                              std::optional<std::string_view> backup_name) = 0;
+
+  // Whether the item at `url` is itself a symbolic link (never looking at a link's target); none
+  // when there is no item there or it cannot be looked at.
+  virtual std::optional<bool> is_symbolic_link(const FileUrl& url) = 0;
 
   // The security of the item itself (a symbolic link's own, never its target's).
   virtual FileSecurityCopy copy_file_security(const FileUrl& url) = 0;
   // Setters of the object's owner and group; false when the object refuses the value.
   virtual bool set_owner(FileSecurity& security, std::uint32_t owner) = 0;
   virtual bool set_group(FileSecurity& security, std::uint32_t group) = 0;
-  // Writes owner and group of `security` to the item itself (never a link's target). Permission
-  // bits and access-control data are left as they are.
+  // Writes owner and group of `security` to the item itself (never a link's target), and reads
+  // them back: a write the item did not take is a failure. Permission bits and access-control
+  // data are left as they are.
   virtual std::expected<void, CFCallFailure> write_file_security(const FileUrl& url,
                                                                  const FileSecurity& security) = 0;
+  // Sets the permission bits (07777) of the item itself, never a link's target; the other
+  // security data are left as they are.
+  virtual std::expected<void, CFCallFailure> write_permission_bits(const FileUrl& url,
+                                                                   std::uint16_t mode) = 0;
 
   // An enumerator of everything below `directory` (not the directory itself), or null.
   virtual std::unique_ptr<DirectoryEnumerator> enumerate_recursively(const FileUrl& directory) = 0;

@@ -8,14 +8,23 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/darwin/cf_ref.hpp"
+#include "platform/darwin/darwin_rules.hpp"
 #include "platform/darwin/darwin_text.hpp"
 
 namespace platform::darwin {
 namespace {
 
 static_assert(sizeof(audit_token_t) == sizeof(AuditToken));
+// The flag values the rules are tested with are the framework's.
+static_assert(CHECK_ALL_ARCHITECTURES == kSecCSCheckAllArchitectures);
+static_assert(BASIC_VALIDATE_ONLY == kSecCSBasicValidateOnly);
+static_assert(CHECK_NESTED_CODE == kSecCSCheckNestedCode);
+static_assert(STRICT_VALIDATE == kSecCSStrictValidate);
+static_assert(RESTRICT_SYMLINKS == kSecCSRestrictSymlinks);
 
 audit_token_t to_audit_token(const AuditToken& words) {
   audit_token_t token;
@@ -99,21 +108,44 @@ class DarwinRequirement final : public Requirement {
 
 }  // namespace
 
+namespace {
+
+// A number of the signing information, or 0 where it is absent or of another type.
+std::uint32_t information_number(CFDictionaryRef information, CFStringRef key) {
+  CFTypeRef value = CFDictionaryGetValue(information, key);
+  if (!value || CFGetTypeID(value) != CFNumberGetTypeID()) return 0;
+  std::uint32_t number = 0;
+  if (!CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt32Type, &number)) return 0;
+  return number;
+}
+
+CFDictionaryRef information_dictionary(CFDictionaryRef information, CFStringRef key) {
+  CFTypeRef value = CFDictionaryGetValue(information, key);
+  if (!value || CFGetTypeID(value) != CFDictionaryGetTypeID()) return nullptr;
+  return static_cast<CFDictionaryRef>(value);
+}
+
+void collect_true_entitlement(const void* key, const void* value, void* context) {
+  auto* names = static_cast<std::vector<std::string>*>(context);
+  if (!key || CFGetTypeID(static_cast<CFTypeRef>(key)) != CFStringGetTypeID()) return;
+  if (value != kCFBooleanTrue) return;
+  names->push_back(cf_string_text(static_cast<CFStringRef>(key)));
+}
+
+}  // namespace
+
 std::uint32_t static_validity_flags(ValidationScope scope) {
   switch (scope) {
     case ValidationScope::Full:
-      // Without these a check reads only the native slice and gives nested code a quick look,
-      // and lenient structure rules let a tampered bundle pass: all three have been used to
-      // slip code past signature checks.
-      return kSecCSCheckAllArchitectures | kSecCSCheckNestedCode | kSecCSStrictValidate;
+      return FULL_CHECK_FLAGS;
     case ValidationScope::Identity:
       // Signature and requirement only: the main executable and the resources are not hashed,
       // so this establishes which application the installed bundle is, not that its files are
       // intact. An installation whose files were damaged stays repairable by an update, while
       // the copy that replaces it is checked in full.
-      return kSecCSBasicValidateOnly;
+      return IDENTITY_CHECK_FLAGS;
   }
-  return kSecCSCheckAllArchitectures | kSecCSCheckNestedCode | kSecCSStrictValidate;
+  return FULL_CHECK_FLAGS;
 }
 
 std::expected<std::unique_ptr<PeerProcess>, int> DarwinCodeSigning::copy_peer_process(
@@ -140,9 +172,10 @@ std::expected<std::unique_ptr<GuestCode>, OSStatus> DarwinCodeSigning::copy_gues
   const audit_token_t token = to_audit_token(darwin_peer->token_);
   auto token_data = CFRef<CFDataRef>::adopt(
       CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(&token), sizeof token));
-  // No callbacks: the dictionary neither retains nor releases; token_data outlives it.
-  auto attributes = CFRef<CFMutableDictionaryRef>::adopt(
-      CFDictionaryCreateMutable(kCFAllocatorDefault, 1, nullptr, nullptr));
+  // The CFType callbacks: the dictionary holds its own references, and the framework may keep or
+  // copy it as it would any dictionary.
+  auto attributes = CFRef<CFMutableDictionaryRef>::adopt(CFDictionaryCreateMutable(
+      kCFAllocatorDefault, 1, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
   if (!token_data || !attributes) return std::unexpected(errSecAllocate);
   CFDictionaryAddValue(attributes.get(), kSecGuestAttributeAudit, token_data.get());
 
@@ -243,6 +276,38 @@ std::expected<void, SecFailure> DarwinCodeSigning::recheck_guest_validity(int so
         peer_changed("the process at the other end is not the process and executable verified"));
   }
   return {};
+}
+
+std::expected<GuestSigningFacts, OSStatus> DarwinCodeSigning::copy_guest_signing_facts(
+    GuestCode& code) {
+  auto* guest = code_object_cast<DarwinGuestCode>(code);
+  if (!guest) return std::unexpected(errSecCSInvalidObjectRef);
+  CFRef<CFDictionaryRef> information;
+  // A running code object is accepted where static code is; the dynamic status only for it.
+  const OSStatus status = SecCodeCopySigningInformation(
+      reinterpret_cast<SecStaticCodeRef>(guest->code_.get()),
+      kSecCSSigningInformation | kSecCSRequirementInformation | kSecCSDynamicInformation,
+      information.out());
+  if (status != errSecSuccess) return std::unexpected(status);
+  if (!information) return std::unexpected(errSecCSNoSuchCode);
+
+  GuestSigningFacts facts;
+  const std::uint32_t flags = information_number(information.get(), kSecCodeInfoFlags);
+  const std::uint32_t dynamic = information_number(information.get(), kSecCodeInfoStatus);
+  facts.hardened_runtime = (flags & kSecCodeSignatureRuntime) != 0;
+  facts.valid = (dynamic & kSecCodeStatusValid) != 0;
+  facts.debugged = (dynamic & kSecCodeStatusDebugged) != 0;
+  if (CFDictionaryRef entitlements =
+          information_dictionary(information.get(), kSecCodeInfoEntitlementsDict)) {
+    CFDictionaryApplyFunction(entitlements, collect_true_entitlement, &facts.entitlements);
+  }
+  if (CFDictionaryRef plist = information_dictionary(information.get(), kSecCodeInfoPList)) {
+    CFTypeRef version = CFDictionaryGetValue(plist, kCFBundleVersionKey);
+    if (version && CFGetTypeID(version) == CFStringGetTypeID()) {
+      facts.bundle_version = cf_string_text(static_cast<CFStringRef>(version));
+    }
+  }
+  return facts;
 }
 
 std::expected<Requester, int> peer_requester(int socket_fd) {

@@ -55,6 +55,11 @@ class DarwinCodeSigning final : public CodeSigning {
   // Never reads the bundle again.
   std::expected<void, SecFailure> recheck_guest_validity(int socket_fd) override;
 
+  // SecCodeCopySigningInformation with signing, requirement and dynamic information: the
+  // signature's kSecCodeSignatureRuntime flag, the status word's kSecCodeStatusValid and
+  // kSecCodeStatusDebugged, the entitlements set to true, the sealed Info.plist's
+  // CFBundleVersion.
+  std::expected<GuestSigningFacts, OSStatus> copy_guest_signing_facts(GuestCode& code) override;
 
  private:
   void remember(int socket_fd, const AuditToken& token);
@@ -64,8 +69,9 @@ class DarwinCodeSigning final : public CodeSigning {
   std::map<int, AuditToken> verified_;  // by the helper's descriptor of the connection
 };
 
-// The flags of a static check. Full: every architecture, nested code and the strict structure
-// rules. Identity: kSecCSBasicValidateOnly.
+// The flags of a static check (darwin_rules.hpp). Full: every architecture, nested code, the
+// strict structure rules and no symbolic link out of the bundle. Identity:
+// kSecCSBasicValidateOnly.
 std::uint32_t static_validity_flags(ValidationScope scope);
 
 // Who asked, for a launch: the effective user and group of the peer's audit token, read now.

@@ -14,7 +14,9 @@ class DarwinProcesses final : public Processes {
   bool process_exists(std::uint32_t pid) override;
 
   // Opens the bundle for `requester` (uid from the peer's audit token): as that user, in that
-  // user's session. Returns at once; `completion` runs once, later, on another thread.
+  // user's session; never for uid 0. Returns at once; `completion` runs once, later, on another
+  // thread, and nothing it throws escapes that thread. AppKit is loaded (dlopen) only when the
+  // helper itself runs as the requester; the root daemon never maps it.
   void open_application(std::string_view utf8_path, const OpenConfiguration& configuration,
                         const Requester& requester, LaunchCompletion completion) override;
 

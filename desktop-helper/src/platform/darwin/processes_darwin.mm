@@ -5,8 +5,11 @@
 #include "platform/darwin/processes_darwin.hpp"
 #include "platform/darwin/code_signing_darwin.hpp"
 
+// AppKit's declarations only: the helper never links AppKit (TN2083: not daemon-safe). It is
+// loaded at run time, and only on the route where the helper runs as the requester.
 #import <AppKit/AppKit.h>
 #import <Foundation/Foundation.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
@@ -20,6 +23,7 @@
 #include <climits>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -43,11 +47,37 @@ bool listed_as_zombie(pid_t pid) {
   return info.kp_proc.p_pid == pid && info.kp_proc.p_stat == SZOMB;
 }
 
-// Runs `completion` once on a thread of its own, as the workspace would on one of its threads.
-void complete_later(LaunchCompletion completion, LaunchOutcome outcome) {
-  std::thread([completion = std::move(completion), outcome = std::move(outcome)] {
+// Calls the completion on a thread that nothing waits for: an exception escaping it would end
+// the whole helper, so none does.
+void complete_quietly(const LaunchCompletion& completion, const LaunchOutcome& outcome) noexcept {
+  try {
     completion(outcome);
-  }).detach();
+  } catch (...) {
+  }
+}
+
+// Runs `completion` once on a thread of its own, as the workspace would on one of its threads;
+// on this thread when no thread can be started.
+void complete_later(LaunchCompletion completion, LaunchOutcome outcome) {
+  auto shared = std::make_shared<std::pair<LaunchCompletion, LaunchOutcome>>(std::move(completion),
+                                                                             std::move(outcome));
+  try {
+    std::thread([shared] { complete_quietly(shared->first, shared->second); }).detach();
+  } catch (const std::system_error&) {
+    complete_quietly(shared->first, shared->second);
+  }
+}
+
+// AppKit, loaded once; "" or why it could not be loaded.
+const std::string& load_appkit() {
+  static const std::string failure = [] {
+    if (::dlopen("/System/Library/Frameworks/AppKit.framework/AppKit", RTLD_LAZY | RTLD_LOCAL)) {
+      return std::string();
+    }
+    const char* why = ::dlerror();
+    return std::string("AppKit could not be loaded: ") + (why ? why : "unknown error");
+  }();
+  return failure;
 }
 
 LaunchOutcome failed(std::string description) {
@@ -64,7 +94,18 @@ void launch_with_workspace(std::string_view utf8_path, const OpenConfiguration& 
       complete_later(std::move(completion), failed("The application path is not UTF-8"));
       return;
     }
-    NSWorkspaceOpenConfiguration* open_configuration = [NSWorkspaceOpenConfiguration new];
+    if (const std::string& failure = load_appkit(); !failure.empty()) {
+      complete_later(std::move(completion), failed(failure));
+      return;
+    }
+    // By name: a reference to the classes themselves would link AppKit into every route.
+    Class workspace_class = NSClassFromString(@"NSWorkspace");
+    Class configuration_class = NSClassFromString(@"NSWorkspaceOpenConfiguration");
+    if (workspace_class == Nil || configuration_class == Nil) {
+      complete_later(std::move(completion), failed("AppKit has no workspace"));
+      return;
+    }
+    NSWorkspaceOpenConfiguration* open_configuration = [configuration_class new];
     [open_configuration
         setCreatesNewApplicationInstance:configuration.creates_new_application_instance ? YES : NO];
     auto shared = std::make_shared<LaunchCompletion>(std::move(completion));
@@ -72,16 +113,19 @@ void launch_with_workspace(std::string_view utf8_path, const OpenConfiguration& 
     void (^handler)(NSRunningApplication*, NSError*) =
         [^(NSRunningApplication* application, NSError* error) {
           @autoreleasepool {
-            LaunchOutcome outcome;
-            outcome.running_application = application != nil;
-            if (error != nil)
-              outcome.error_description = ns_string_text([error localizedDescription]);
-            (*shared)(outcome);
+            // Runs on a queue of AppKit's: nothing may escape into it.
+            try {
+              LaunchOutcome outcome;
+              outcome.running_application = application != nil;
+              if (error != nil)
+                outcome.error_description = ns_string_text([error localizedDescription]);
+              complete_quietly(*shared, outcome);
+            } catch (...) {
+            }
           }
         } copy];
-    [[NSWorkspace sharedWorkspace] openApplicationAtURL:url
-                                          configuration:open_configuration
-                                      completionHandler:handler];
+    NSWorkspace* workspace = [workspace_class sharedWorkspace];
+    [workspace openApplicationAtURL:url configuration:open_configuration completionHandler:handler];
   }
 }
 
@@ -165,29 +209,42 @@ void launch_in_user_session(std::string_view utf8_path, const OpenConfiguration&
     return;
   }
   // The wait for the tools happens on a thread of its own: the request returns at once.
-  std::thread([completion = std::move(completion), read_end = std::move(read_end),
-               child = *pid]() mutable {
-    std::string diagnostics;
-    std::array<char, 4096> buffer;
-    for (;;) {
-      ssize_t n = ::read(read_end.get(), buffer.data(), buffer.size());
-      if (n > 0) {
-        // Keep a bounded tail: only the last line is reported.
-        diagnostics.append(buffer.data(), static_cast<std::size_t>(n));
-        if (diagnostics.size() > 65536) diagnostics.erase(0, diagnostics.size() - 65536);
-      } else if (n == 0 || errno != EINTR) {
-        break;
+  auto wait_for_tools = [completion = std::move(completion), read_end = std::move(read_end),
+                         child = *pid]() mutable noexcept {
+    try {
+      std::string diagnostics;
+      std::array<char, 4096> buffer;
+      for (;;) {
+        ssize_t n = ::read(read_end.get(), buffer.data(), buffer.size());
+        if (n > 0) {
+          // Keep a bounded tail: only the last line is reported.
+          diagnostics.append(buffer.data(), static_cast<std::size_t>(n));
+          if (diagnostics.size() > 65536) diagnostics.erase(0, diagnostics.size() - 65536);
+        } else if (n == 0 || errno != EINTR) {
+          break;
+        }
+      }
+      read_end.reset();
+      int status = 0;
+      pid_t waited;
+      do {
+        waited = ::waitpid(child, &status, 0);
+      } while (waited < 0 && errno == EINTR);
+      complete_quietly(completion, waited == child ? outcome_of_launch_tools(status, diagnostics)
+                                                   : failed(common::os_error_description(errno)));
+    } catch (...) {
+      // Only allocation can throw here; the outcome is lost, the child is still collected.
+      int status = 0;
+      while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
       }
     }
-    read_end.reset();
-    int status = 0;
-    pid_t waited;
-    do {
-      waited = ::waitpid(child, &status, 0);
-    } while (waited < 0 && errno == EINTR);
-    completion(waited == child ? outcome_of_launch_tools(status, diagnostics)
-                               : failed(common::os_error_description(errno)));
-  }).detach();
+  };
+  auto shared = std::make_shared<decltype(wait_for_tools)>(std::move(wait_for_tools));
+  try {
+    std::thread([shared] { (*shared)(); }).detach();
+  } catch (const std::system_error&) {
+    (*shared)();  // no thread: wait here rather than leave the child uncollected
+  }
 }
 
 }  // namespace
@@ -216,8 +273,12 @@ void DarwinProcesses::open_application(std::string_view utf8_path,
       launch_in_user_session(utf8_path, configuration, requester.uid, std::move(completion));
       return;
     case LaunchRoute::Refused:
-      complete_later(std::move(completion), failed("The helper cannot open applications for user " +
-                                                   std::to_string(requester.uid)));
+      complete_later(std::move(completion),
+                     failed(requester.uid == 0
+                                ? std::string("Applications are never opened for root, which has "
+                                              "no graphical session")
+                                : "The helper cannot open applications for user " +
+                                      std::to_string(requester.uid)));
       return;
   }
 }

@@ -7,6 +7,10 @@
 namespace platform::darwin {
 
 LaunchRoute launch_route(std::uint32_t helper_euid, std::uint32_t requester_uid) {
+  // An application that runs as root runs outside every graphical session: there is no session
+  // of root's to open it in, and opening it as root would hand a root process to whatever the
+  // bundle holds.
+  if (requester_uid == 0) return LaunchRoute::Refused;
   if (helper_euid == 0) return LaunchRoute::UserSession;
   if (helper_euid == requester_uid) return LaunchRoute::Workspace;
   return LaunchRoute::Refused;

@@ -27,6 +27,7 @@ inline constexpr std::string_view OPEN_TOOL = "/usr/bin/open";
 // The only environment the launch tools get: nothing of the helper's or the requester's.
 inline constexpr std::string_view LAUNCH_TOOL_PATH = "PATH=/usr/bin:/bin:/usr/sbin:/sbin";
 
+// Root is never launched for: see launch_route.
 enum class LaunchRoute {
   Workspace,    // the helper runs as the requester: NSWorkspace, in the helper's own session
   UserSession,  // the helper is root: the launch tools, in the requester's session as the requester

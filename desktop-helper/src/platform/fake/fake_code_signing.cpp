@@ -121,6 +121,13 @@ std::expected<void, SecFailure> FakeCodeSigning::check_static_validity(
   return {};
 }
 
+std::expected<GuestSigningFacts, OSStatus> FakeCodeSigning::copy_guest_signing_facts(
+    GuestCode& code) {
+  journal.push_back("copy_guest_signing_facts " + detail_of(code));
+  if (signing_facts_status) return std::unexpected(*signing_facts_status);
+  return signing_facts;
+}
+
 std::expected<void, SecFailure> FakeCodeSigning::recheck_guest_validity(int socket_fd) {
   journal.push_back("recheck_guest_validity " + std::to_string(socket_fd));
   if (guest_recheck_failure) return std::unexpected(*guest_recheck_failure);

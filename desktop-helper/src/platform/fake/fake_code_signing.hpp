@@ -28,6 +28,9 @@ class FakeCodeSigning final : public CodeSigning {
   std::optional<SecFailure> guest_validity_failure;
   std::optional<SecFailure> static_validity_failure;
   std::optional<SecFailure> guest_recheck_failure;
+  std::optional<OSStatus> signing_facts_status;
+  // A client signed as it must be, by default.
+  GuestSigningFacts signing_facts{true, true, false, {}, "1.0"};
 
   std::expected<std::unique_ptr<PeerProcess>, int> copy_peer_process(int socket_fd) override;
   std::expected<PeerCredentials, int> peer_credentials(int socket_fd) override;
@@ -47,6 +50,8 @@ class FakeCodeSigning final : public CodeSigning {
                                                         const Requirement& requirement,
                                                         ValidationScope scope) override;
   std::expected<void, SecFailure> recheck_guest_validity(int socket_fd) override;
+  // Journaled as "copy_guest_signing_facts <code>".
+  std::expected<GuestSigningFacts, OSStatus> copy_guest_signing_facts(GuestCode& code) override;
 };
 
 }  // namespace platform::fake

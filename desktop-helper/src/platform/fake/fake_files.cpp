@@ -1,6 +1,7 @@
 #include "platform/fake/fake_files.hpp"
 
 #include <cerrno>
+#include <cstdio>
 #include <string>
 
 #include "common/bundle_layout.hpp"
@@ -145,12 +146,21 @@ FoundationResult<void> FakeFiles::copy_item(const FileUrl& from, const FileUrl& 
 
 FoundationResult<void> FakeFiles::replace_item(const FileUrl& destination,
                                                const FileUrl& replacement,
-                                               std::string_view backup_name) {
+                                               std::optional<std::string_view> backup_name) {
   calls.push_back("replace_item " + destination.path + " " + replacement.path);
-  last_backup_name = std::string(backup_name);
+  last_backup_name.reset();
+  if (backup_name) last_backup_name = std::string(*backup_name);
   if (replace_failure) return std::unexpected(*replace_failure);
   if (!items.contains(replacement.path)) {
     return std::unexpected(FoundationFailure{"no item at " + replacement.path});
+  }
+  if (backup_name) {
+    // As the file manager does: the backup goes beside the original, and whatever already has
+    // that name there is removed first.
+    std::string parent = parent_of(destination.path);
+    std::string backup = (parent == "/" ? "" : parent) + "/" + std::string(*backup_name);
+    for (const auto& path : paths_below(backup)) items.erase(path);
+    items.erase(backup);
   }
   auto moved = subtree(replacement.path);
   for (const auto& path : paths_below(destination.path)) items.erase(path);
@@ -205,6 +215,28 @@ std::expected<void, CFCallFailure> FakeFiles::write_file_security(const FileUrl&
   if (item == items.end()) return std::unexpected(CFCallFailure{missing(url.path)});
   if (security.owner) item->second.owner = *security.owner;
   if (security.group) item->second.group = *security.group;
+  return {};
+}
+
+std::optional<bool> FakeFiles::is_symbolic_link(const FileUrl& url) {
+  calls.push_back("is_symbolic_link " + url.path);
+  auto item = items.find(url.path);
+  if (item == items.end()) return std::nullopt;
+  return item->second.type == FakeItem::Type::Symlink;
+}
+
+std::expected<void, CFCallFailure> FakeFiles::write_permission_bits(const FileUrl& url,
+                                                                    std::uint16_t mode) {
+  char octal[8];
+  std::snprintf(octal, sizeof octal, "%o", static_cast<unsigned>(mode));
+  calls.push_back("write_permission_bits " + url.path + " " + octal);
+  if (auto failure = permission_write_failures.find(url.path);
+      failure != permission_write_failures.end()) {
+    return std::unexpected(failure->second);
+  }
+  auto item = items.find(url.path);
+  if (item == items.end()) return std::unexpected(CFCallFailure{missing(url.path)});
+  item->second.mode = static_cast<std::uint16_t>(mode & 07777);
   return {};
 }
 

@@ -47,6 +47,7 @@ class FakeFiles final : public Files {
   bool owner_setter_refuses = false;
   bool group_setter_refuses = false;
   std::map<std::string, CFCallFailure> security_write_failures;
+  std::map<std::string, CFCallFailure> permission_write_failures;
   bool enumerator_unavailable = false;
   std::map<std::string, EnumeratorStep> enumerator_answers;  // instead of returning that item
   QuarantineRemoval quarantine_mechanism = QuarantineRemoval::DirectAttributeCalls;
@@ -56,7 +57,7 @@ class FakeFiles final : public Files {
   // What was asked, in order: "<operation> <path>".
   std::vector<std::string> calls;
   std::size_t setter_calls = 0;
-  std::string last_backup_name;
+  std::optional<std::string> last_backup_name;
 
   // Helpers for building trees.
   void add_directory(const std::string& path, std::uint32_t owner, std::uint32_t group,
@@ -79,12 +80,16 @@ class FakeFiles final : public Files {
   FoundationResult<FileUrl> item_replacement_directory(const FileUrl& destination) override;
   FoundationResult<void> copy_item(const FileUrl& from, const FileUrl& to) override;
   FoundationResult<void> replace_item(const FileUrl& destination, const FileUrl& replacement,
-                                      std::string_view backup_name) override;
+                                      std::optional<std::string_view> backup_name) override;
+  std::optional<bool> is_symbolic_link(const FileUrl& url) override;
   FileSecurityCopy copy_file_security(const FileUrl& url) override;
   bool set_owner(FileSecurity& security, std::uint32_t owner) override;
   bool set_group(FileSecurity& security, std::uint32_t group) override;
   std::expected<void, CFCallFailure> write_file_security(const FileUrl& url,
                                                          const FileSecurity& security) override;
+  // Journaled as "write_permission_bits <path> <mode in octal>".
+  std::expected<void, CFCallFailure> write_permission_bits(const FileUrl& url,
+                                                           std::uint16_t mode) override;
   std::unique_ptr<DirectoryEnumerator> enumerate_recursively(const FileUrl& directory) override;
   // The content of the bundle's Contents/Info.plist stands for its version; none without one.
   std::optional<std::string> bundle_version(const FileUrl& bundle) override;

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "codesign/bundle_signature.hpp"
+#include "codesign/info_plist.hpp"
 #include "codesign/mapped_code.hpp"
 #include "codesign/peer_binding.hpp"
 #include "codesign/requirement_language.hpp"
@@ -21,6 +22,7 @@
 #include "common/util/unique_fd.hpp"
 #include "platform/linux/file_anchor.hpp"
 #include "posix/proc_status.hpp"
+#include "posix/read_beneath.hpp"
 #include "posix/read_file.hpp"
 
 #ifndef SO_PEERPIDFD
@@ -315,12 +317,13 @@ bool is_code_injecting_variable(std::string_view entry) {
   // client runs, and login sessions (pam_tmpdir) and test harnesses set it routinely, so
   // refusing it would turn the genuine application away.
   static constexpr std::string_view UNSAFE[] = {
-      "GCONV_PATH",    "GETCONF_DIR",     "HOSTALIASES",      "LD_AUDIT",
-      "LD_DEBUG",      "LD_DEBUG_OUTPUT", "LD_DYNAMIC_WEAK",  "LD_HWCAP_MASK",
-      "LD_LIBRARY_PATH", "LD_ORIGIN_PATH", "LD_PRELOAD",      "LD_PROFILE",
-      "LD_SHOW_AUXV",  "LOCALDOMAIN",     "LOCPATH",          "MALLOC_TRACE",
-      "NIS_PATH",      "NLSPATH",         "RESOLV_HOST_CONF", "RES_OPTIONS",
-      "TZDIR"};
+      "GCONV_PATH",       "GETCONF_DIR",   "HOSTALIASES",
+      "LD_AUDIT",         "LD_DEBUG",      "LD_DEBUG_OUTPUT",
+      "LD_DYNAMIC_WEAK",  "LD_HWCAP_MASK", "LD_LIBRARY_PATH",
+      "LD_ORIGIN_PATH",   "LD_PRELOAD",    "LD_PROFILE",
+      "LD_SHOW_AUXV",     "LOCALDOMAIN",   "LOCPATH",
+      "MALLOC_TRACE",     "NIS_PATH",      "NLSPATH",
+      "RESOLV_HOST_CONF", "RES_OPTIONS",   "TZDIR"};
   auto equals = entry.find('=');
   if (equals == std::string_view::npos) return false;
   std::string_view name = entry.substr(0, equals);
@@ -449,10 +452,38 @@ std::expected<void, SecFailure> LinuxCodeSigning::check_static_validity(
 
 std::expected<void, SecFailure> LinuxCodeSigning::recheck_guest_validity(int socket_fd) {
   auto peer = copy_peer_process(socket_fd);
-  if (!peer) return std::unexpected(sec_failure(NO_SUCH_CODE, common::os_error_description(peer.error())));
+  if (!peer)
+    return std::unexpected(sec_failure(NO_SUCH_CODE, common::os_error_description(peer.error())));
   auto checked = recheck_guest(static_cast<const LinuxPeerProcess&>(**peer), approvals_);
   if (!checked) return std::unexpected(sec_failure(checked.error()));
   return {};
+}
+
+std::expected<GuestSigningFacts, OSStatus> LinuxCodeSigning::copy_guest_signing_facts(
+    GuestCode& code) {
+  auto* guest = code_object_cast<LinuxGuestCode>(code);
+  if (!guest) return std::unexpected(INVALID_OBJECT_REF);
+  GuestSigningFacts facts;
+  facts.hardened_runtime = true;
+  facts.valid = is_alive(guest->pidfd_.get());
+  auto tracer = tracer_pid(guest->pid_);
+  facts.debugged = !tracer || *tracer != 0;
+  std::string bundle = bundle_of_executable(guest->executable_path_);
+  UniqueFd root(::open(bundle.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!bundle.empty() && root) {
+    constexpr std::size_t MAX_INFO_PLIST_SIZE = 1 << 20;
+    auto plist = posix::read_file_beneath(root.get(), common::bundle_layout::INFO_PLIST_PATH,
+                                          MAX_INFO_PLIST_SIZE);
+    if (plist) {
+      auto strings = codesign::read_plist_strings(*plist);
+      if (strings) {
+        if (auto version = strings->find("CFBundleVersion"); version != strings->end()) {
+          facts.bundle_version = version->second;
+        }
+      }
+    }
+  }
+  return facts;
 }
 
 }  // namespace platform::linux_impl

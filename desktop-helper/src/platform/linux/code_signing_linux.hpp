@@ -36,6 +36,11 @@ class LinuxCodeSigning final : public CodeSigning {
                                                         const Requirement& requirement,
                                                         ValidationScope scope) override;
   std::expected<void, SecFailure> recheck_guest_validity(int socket_fd) override;
+  // Linux has no hardened runtime to sign for: every check refuses what it guards against
+  // (preloading variables, code not sealed in the bundle, a dumpable or traced process), so the
+  // code counts as hardened. No entitlements. The version is read from the bundle's
+  // information list.
+  std::expected<GuestSigningFacts, OSStatus> copy_guest_signing_facts(GuestCode& code) override;
 
  private:
   X509Ptr anchor_;

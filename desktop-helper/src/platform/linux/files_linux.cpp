@@ -295,8 +295,7 @@ std::optional<FileUrl> LinuxFiles::append_path_component(const FileUrl& director
   }
   if (anchor->directory) {
     struct stat st;
-    if (::fstatat(anchor->directory->get(), anchor->name.c_str(), &st, AT_SYMLINK_NOFOLLOW) ==
-        0) {
+    if (::fstatat(anchor->directory->get(), anchor->name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
       anchor->pinned = identity_of(st);
     }
   }
@@ -374,7 +373,7 @@ FoundationResult<void> LinuxFiles::copy_item(const FileUrl& from, const FileUrl&
 
 FoundationResult<void> LinuxFiles::replace_item(const FileUrl& destination,
                                                 const FileUrl& replacement,
-                                                std::string_view /*backup_name*/) {
+                                                std::optional<std::string_view> /*backup_name*/) {
   auto target = anchor_of(destination);
   auto item = anchor_of(replacement);
   auto fail = [&](const std::string& what, int error) {
@@ -398,8 +397,8 @@ FoundationResult<void> LinuxFiles::replace_item(const FileUrl& destination,
                               " to disk: " + describe(error));
   }
   // The old tree needs no name of its own: the exchange leaves it where the new one was.
-  if (::renameat2(replacement_parent, item->name.c_str(), destination_parent,
-                  target->name.c_str(), RENAME_EXCHANGE) != 0) {
+  if (::renameat2(replacement_parent, item->name.c_str(), destination_parent, target->name.c_str(),
+                  RENAME_EXCHANGE) != 0) {
     int error = errno;
     return foundation_failure("Could not exchange " + quoted(destination.path) + " with " +
                               quoted(replacement.path) + ": " + describe(error));
@@ -417,9 +416,9 @@ FoundationResult<void> LinuxFiles::replace_item(const FileUrl& destination,
     return fail("Refused to replace", error);
   }
   if (auto removed = remove_tree_at(replacement_parent, item->name, replacement.path); !removed) {
-    return foundation_failure("Replaced " + quoted(destination.path) +
-                              ", but could not remove the old item at " +
-                              quoted(removed.error().path) + ": " + describe(removed.error().error));
+    return foundation_failure(
+        "Replaced " + quoted(destination.path) + ", but could not remove the old item at " +
+        quoted(removed.error().path) + ": " + describe(removed.error().error));
   }
   return {};
 }
@@ -454,6 +453,28 @@ std::expected<void, CFCallFailure> LinuxFiles::write_file_security(const FileUrl
   if (anchor->error != 0) return std::unexpected(CFCallFailure{cf_error(anchor->error, url.path)});
   if (::fchownat(anchor->directory->get(), anchor->name.c_str(), owner, group,
                  AT_SYMLINK_NOFOLLOW | (anchor->name.empty() ? AT_EMPTY_PATH : 0)) != 0) {
+    return std::unexpected(CFCallFailure{cf_error(errno, url.path)});
+  }
+  return {};
+}
+
+std::optional<bool> LinuxFiles::is_symbolic_link(const FileUrl& url) {
+  auto st = stat_item(*anchor_of(url));
+  if (!st) return std::nullopt;
+  return S_ISLNK(st->st_mode);
+}
+
+std::expected<void, CFCallFailure> LinuxFiles::write_permission_bits(const FileUrl& url,
+                                                                     std::uint16_t mode) {
+  auto anchor = anchor_of(url);
+  auto st = stat_item(*anchor);
+  if (!st) return std::unexpected(CFCallFailure{cf_error(st.error(), url.path)});
+  if (S_ISLNK(st->st_mode)) return {};
+  // Non-blocking: a FIFO would otherwise wait for a writer.
+  UniqueFd item(
+      open_item(*anchor, O_RDONLY | O_NONBLOCK | (S_ISDIR(st->st_mode) ? O_DIRECTORY : 0)));
+  if (!item) return std::unexpected(CFCallFailure{cf_error(errno, url.path)});
+  if (::fchmod(item.get(), static_cast<mode_t>(mode & 07777)) != 0) {
     return std::unexpected(CFCallFailure{cf_error(errno, url.path)});
   }
   return {};

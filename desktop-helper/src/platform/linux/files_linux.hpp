@@ -35,13 +35,17 @@ class LinuxFiles final : public Files {
   FoundationResult<FileUrl> item_replacement_directory(const FileUrl& destination) override;
   FoundationResult<void> copy_item(const FileUrl& from, const FileUrl& to) override;
   FoundationResult<void> replace_item(const FileUrl& destination, const FileUrl& replacement,
-                                      std::string_view backup_name) override;
+                                      std::optional<std::string_view> backup_name) override;
+  std::optional<bool> is_symbolic_link(const FileUrl& url) override;
 
   FileSecurityCopy copy_file_security(const FileUrl& url) override;
   bool set_owner(FileSecurity& security, std::uint32_t owner) override;
   bool set_group(FileSecurity& security, std::uint32_t group) override;
   std::expected<void, CFCallFailure> write_file_security(const FileUrl& url,
                                                          const FileSecurity& security) override;
+  // Links have no permission bits of their own on Linux: a link is left as it is.
+  std::expected<void, CFCallFailure> write_permission_bits(const FileUrl& url,
+                                                           std::uint16_t mode) override;
 
   std::unique_ptr<DirectoryEnumerator> enumerate_recursively(const FileUrl& directory) override;
 

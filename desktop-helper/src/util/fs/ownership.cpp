@@ -30,8 +30,22 @@ common::Status override_owner_and_group(platform::Files& files, const platform::
   const auto& owner = template_security.owner;
   const auto& group = template_security.group;
   const auto& mode = template_security.mode;
-  if (!owner || !group || !mode)
+  if (!owner || !group || !mode || !current->mode)
     return common::fail_other("Failed to extract file security details");
+
+  // The copy is made as root. A set-id bit that a user put on a file of the download would
+  // otherwise make it a set-id program of root's, or of the installed bundle's owner, running
+  // code of the user's choosing; no signature covers permission bits. The kernel clears the bits
+  // when a non-root caller changes the owner, never when root does, so they are cleared here, and
+  // before the owner changes, so that no moment has a set-id item with its final owner.
+  if ((*current->mode & SET_ID_BITS) != 0) {
+    const auto cleared = static_cast<std::uint16_t>(*current->mode & ~SET_ID_BITS);
+    if (auto written = files.write_permission_bits(url, cleared); !written) {
+      return common::fail(macos::error_from_cf_error(written.error().error, "fchmodat"));
+    }
+    common::util::log_out("Cleared set-id bits, leaving mode " + std::to_string(cleared));
+    current->mode = cleared;
+  }
 
   // Both setters run even when the first refuses, as the platform's object expects both values.
   bool owner_set = files.set_owner(*current, *owner);

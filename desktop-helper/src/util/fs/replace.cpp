@@ -71,6 +71,12 @@ common::Status replace_directory_atomic(platform::Platform& platform, std::strin
   if (!destination_text) return common::fail(std::move(destination_text.error()));
   platform::FileUrl destination_url = files.file_url(*destination_text);
 
+  // Root must never act on whatever a link points to, and the swap would put the new bundle in
+  // the link's place while the item the link names stays as it was.
+  if (files.is_symbolic_link(destination_url).value_or(false)) {
+    return common::fail_other("Refusing to replace \"destination_path\", which is a symbolic link");
+  }
+
   // Only a bundle that is itself the signed application may be replaced: without this check the
   // helper would overwrite any directory a client names, with root's rights. Its identity is
   // enough: a damaged installation must stay repairable by an update. The check goes through the
@@ -151,7 +157,10 @@ common::Status replace_directory_atomic(platform::Platform& platform, std::strin
   log_out("Successfully removed quarantine attribute");
 
   log_out("Replace item at destination with item from temporary directory");
-  if (auto replaced = files.replace_item(destination_url, *temp_item_url, BACKUP_ITEM_NAME);
+  // No backup name: the platform would put the old bundle beside the destination under that name,
+  // removing whatever has it already, and the destination's directory (/Applications) is one
+  // that other users may write to. Without a name the old bundle never appears there.
+  if (auto replaced = files.replace_item(destination_url, *temp_item_url, std::nullopt);
       !replaced) {
     return common::fail(macos::error_from_ns_error(replaced.error().localized_description));
   }

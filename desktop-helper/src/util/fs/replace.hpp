@@ -26,19 +26,18 @@ struct BundleToValidate {
 using SignatureValidator =
     std::function<common::Status(platform::Platform&, const BundleToValidate&)>;
 
-// The name under which the platform holds the old bundle while the swap runs.
-inline constexpr std::string_view BACKUP_ITEM_NAME = "backup";
-
-// Checks that the destination is the application (its identity, not the integrity of its files);
+// Refuses a destination that is itself a symbolic link before anything else; checks that the
+// destination is the application (its identity, not the integrity of its files);
 // copies the bundle at `source_path` into a new replacement directory beside `destination_path`,
 // under the destination's file name; validates the copy in full with `validate`; refuses a copy
 // whose version is older than the destination's; gives every item of it the destination's owner
 // and group; strips the quarantine attribute; and swaps it into the destination's place in one
-// step. Logs each step on standard output. The first failure ends the routine with its text;
-// nothing is rolled back, and the routine itself removes nothing (where the platform cleans its
-// replacement directories up, that happens once the routine has let go of their URLs). Every
-// step after the destination's URL has been made goes through the URLs, never through the path
-// again. Blocks the calling thread throughout.
+// step, naming no backup item (a backup beside the destination would take the place of, and so
+// delete, whatever already has that name there). Logs each step on standard output. The first
+// failure ends the routine with its text; nothing is rolled back, and the routine itself removes
+// nothing (where the platform cleans its replacement directories up, that happens once the routine
+// has let go of their URLs). Every step after the destination's URL has been made goes through the
+// URLs, never through the path again. Blocks the calling thread throughout.
 common::Status replace_directory_atomic(platform::Platform& platform, std::string_view source_path,
                                         std::string_view destination_path,
                                         const SignatureValidator& validate);

@@ -82,8 +82,8 @@ int drain(UniqueFd& first, UniqueFd& second) {
   return 0;
 }
 
-int wait_for_exit(pid_t pid) {
-  int status = 0;
+int wait_for_exit(pid_t pid, int& status) {
+  status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return errno;
   }
@@ -92,8 +92,8 @@ int wait_for_exit(pid_t pid) {
 
 }  // namespace
 
-common::Status run_discarding_output(std::string_view program,
-                                     const std::vector<std::string>& arguments) {
+common::Result<int> run_discarding_output(std::string_view program,
+                                          const std::vector<std::string>& arguments) {
   auto out = make_pipe();
   if (!out) return common::fail(std::move(out.error()));
   auto err = make_pipe();
@@ -142,9 +142,12 @@ common::Status run_discarding_output(std::string_view program,
   // finish (by SIGPIPE if need be) before it is waited for.
   out->read_end.reset();
   err->read_end.reset();
-  if (int wait_error = wait_for_exit(pid); wait_error != 0) return common::fail_os(wait_error);
+  int status = 0;
+  if (int wait_error = wait_for_exit(pid, status); wait_error != 0) {
+    return common::fail_os(wait_error);
+  }
   if (read_error != 0) return common::fail_os(read_error);
-  return {};
+  return status;
 }
 
 }  // namespace util::security
