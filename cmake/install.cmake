@@ -42,11 +42,6 @@ if(TARGET helper)
   endif()
 endif()
 
-# Outside the system's library directories the tools find the client library beside them.
-set(_system_prefixes /usr /usr/local)
-if(NOT CMAKE_INSTALL_PREFIX IN_LIST _system_prefixes)
-  set_target_properties(helperctl PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
-endif()
 install(TARGETS helperctl RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT helper)
 if(TARGET kolvaris-codesign)
   install(TARGETS kolvaris-codesign RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT helper)

@@ -393,3 +393,106 @@ TEST(Scale, ManyMembersAndLongValuesDecode) {
 }
 
 }  // namespace
+
+// --- Protocol 2, asked for by the "protocol" member ------------------------------------------
+
+std::uint32_t protocol_of(std::string_view payload) {
+  auto received = msg::decode_received_command(payload);
+  EXPECT_TRUE(received) << payload;
+  return received ? received->protocol : 0;
+}
+
+TEST(Protocol, OnlyAnIntegerOfTwoOrMoreAsksForTheSecond) {
+  const std::string head = R"({"type":"WaitForExitAndLaunch","pid":1,"app_path":"/x")";
+  EXPECT_EQ(protocol_of(head + "}"), 1u);
+  EXPECT_EQ(protocol_of(head + R"(,"protocol":2})"), 2u);
+  EXPECT_EQ(protocol_of(head + R"(,"protocol":18446744073709551615})"), 2u);
+  EXPECT_EQ(
+      protocol_of(
+          R"({"protocol":2,"type":"ReplaceAppAtomic","source_path":"/a","destination_path":"/b"})"),
+      2u);
+  for (const char* value : {"1", "0", "-2", "2.0", "2e0", "\"2\"", "true", "null", "[2]", "{}",
+                            "99999999999999999999999"}) {
+    SCOPED_TRACE(value);
+    EXPECT_EQ(protocol_of(head + R"(,"protocol":)" + value + "}"), 1u);
+  }
+  // The first occurrence counts; a second is ignored as any unknown member is, never refused.
+  EXPECT_EQ(protocol_of(head + R"(,"protocol":1,"protocol":2})"), 1u);
+  EXPECT_EQ(protocol_of(head + R"(,"protocol":2,"protocol":"x"})"), 2u);
+  EXPECT_EQ(protocol_of(R"(["WaitForExitAndLaunch",1,"/x"])"), 1u);
+}
+
+TEST(Protocol, TheMemberChangesNoVerdictOfTheDecoder) {
+  // A command that fails, fails the same with the member; one that decodes, decodes the same.
+  EXPECT_EQ(error_of(R"({"type":"WaitForExitAndLaunch","app_path":"/x","protocol":2})"),
+            "missing field `pid`");
+  EXPECT_EQ(error_of(R"({"protocol":2,"type":"Wait"})"),
+            "unknown variant `Wait`, expected `ReplaceAppAtomic` or `WaitForExitAndLaunch` at "
+            "line 1 column 27");
+  EXPECT_EQ(error_of(R"({"type":"ReplaceAppAtomic","protocol":[1,)"),
+            "EOF while parsing a value at line 1 column 41");
+  auto plain = msg::decode_command(R"({"type":"WaitForExitAndLaunch","pid":5,"app_path":"/x"})");
+  auto asked = msg::decode_command(
+      R"({"type":"WaitForExitAndLaunch","pid":5,"app_path":"/x","protocol":2})");
+  ASSERT_TRUE(plain && asked);
+  EXPECT_EQ(*plain, *asked);
+}
+
+TEST(Protocol, CommandsAskForItAfterTheirFields) {
+  auto encoded = msg::encode_command(WaitForExitAndLaunch{9, "/A.app"}, msg::PROTOCOL_REASONS);
+  ASSERT_TRUE(encoded);
+  EXPECT_EQ(*encoded,
+            R"({"type":"WaitForExitAndLaunch","pid":9,"app_path":"/A.app","protocol":2})");
+  EXPECT_EQ(msg::encode_command(ReplaceAppAtomic{"/a", "/b"}, msg::PROTOCOL_ORIGINAL),
+            msg::encode_command(ReplaceAppAtomic{"/a", "/b"}));
+  auto received = msg::decode_received_command(*encoded);
+  ASSERT_TRUE(received);
+  EXPECT_EQ(received->protocol, msg::PROTOCOL_REASONS);
+  EXPECT_EQ(received->command, (IPCCommandMessage{WaitForExitAndLaunch{9, "/A.app"}}));
+}
+
+TEST(Protocol, OriginalRepliesStayByteExactWhateverTheReason) {
+  const auto failure = msg::Response::failure(
+      msg::PROTOCOL_ORIGINAL,
+      common::Error::other("Refusing to install").with_reason(common::Reason::Downgrade));
+  EXPECT_EQ(msg::encode_response(failure), "{\"type\":\"Err\"}");
+  EXPECT_EQ(msg::encode_response(msg::Response::ok(msg::PROTOCOL_ORIGINAL)), "{\"type\":\"Ok\"}");
+  EXPECT_EQ(msg::encode_response(msg::Response::err()), "{\"type\":\"Err\"}");
+}
+
+TEST(Protocol, RepliesDecodeWithTheirReasonAndMessage) {
+  auto accepted = msg::decode_reply(R"({"type":"Accepted"})");
+  ASSERT_TRUE(accepted);
+  EXPECT_EQ(accepted->type, msg::ResponseType::Accepted);
+  auto err = msg::decode_reply(R"({"message":"full","x":[{}],"reason":"no_space","type":"Err"})");
+  ASSERT_TRUE(err);
+  EXPECT_EQ(err->type, msg::ResponseType::Err);
+  EXPECT_EQ(err->reason, common::Reason::NoSpace);
+  EXPECT_EQ(err->message, "full");
+  // An older helper's bare Err, and a code added after this side was built.
+  auto bare = msg::decode_reply(R"({"type":"Err"})");
+  ASSERT_TRUE(bare);
+  EXPECT_EQ(bare->reason, common::Reason::Unspecified);
+  EXPECT_EQ(bare->message, "");
+  auto newer = msg::decode_reply(R"({"type":"Err","reason":"quarantined","message":7})");
+  ASSERT_TRUE(newer);
+  EXPECT_EQ(newer->reason, common::Reason::Unspecified);
+  EXPECT_EQ(newer->message, "");
+  EXPECT_FALSE(msg::decode_reply(R"({"type":"Maybe"})"));
+}
+
+TEST(Protocol, EveryReasonHasACodeThatReadsBack) {
+  for (auto reason :
+       {common::Reason::BadRequest, common::Reason::NotSigned, common::Reason::Downgrade,
+        common::Reason::NotTheApplication, common::Reason::NotFound, common::Reason::NotPermitted,
+        common::Reason::ReadOnlyVolume, common::Reason::NoSpace, common::Reason::ExitWaitTimedOut,
+        common::Reason::IoError}) {
+    const auto code = msg::reason_code(reason);
+    EXPECT_EQ(msg::reason_from_code(code), reason) << code;
+    auto reply = msg::decode_reply(msg::encode_response(msg::Response::failure(
+        msg::PROTOCOL_REASONS, common::Error::other("x").with_reason(reason))));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->reason, reason);
+  }
+  EXPECT_EQ(msg::reason_code(common::Reason::Unspecified), "io_error");
+}

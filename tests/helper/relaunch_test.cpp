@@ -152,7 +152,8 @@ TEST_F(Relaunch, ProcessThatNeverExitsFailsAfterFiveChecksAndNothingIsLaunched) 
   auto result = run(9, APP, short_pauses());
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error(),
-            common::Error::other("Failed waiting for process exit after 5 attempts"));
+            common::Error::other("Failed waiting for process exit after 5 attempts")
+                .with_reason(common::Reason::ExitWaitTimedOut));
   EXPECT_EQ(
       log.lines(),
       concat({head(9, APP),

@@ -65,8 +65,8 @@ expected_files() {
 -rw-r--r-- etc/logrotate.d/$LABEL
 -rwxr-xr-x usr/bin/helperctl
 -rwxr-xr-x usr/bin/kolvaris-codesign
--rw-r--r-- usr/$lib/libkolvaris-helper-client.so.1.0.0
-lrwxrwxrwx usr/$lib/libkolvaris-helper-client.so.1 -> libkolvaris-helper-client.so.1.0.0
+-rw-r--r-- usr/$lib/libkolvaris-helper-client.so.1.1.0
+lrwxrwxrwx usr/$lib/libkolvaris-helper-client.so.1 -> libkolvaris-helper-client.so.1.1.0
 lrwxrwxrwx usr/$lib/libkolvaris-helper-client.so -> libkolvaris-helper-client.so.1
 -rw-r--r-- usr/include/kolvaris/helper_client.h
 -rw-r--r-- usr/$lib/cmake/KolvarisHelperClient/KolvarisHelperClientConfig.cmake
@@ -101,19 +101,24 @@ phase_layout() {
 
   local lib; lib=$(libdir)
   local symbols
-  symbols=$(nm -D --defined-only "$stage/usr/$lib/libkolvaris-helper-client.so.1.0.0" |
+  symbols=$(nm -D --defined-only "$stage/usr/$lib/libkolvaris-helper-client.so.1.1.0" |
             awk '$2 != "A" { print $3 }' | sort | tr '\n' ' ')
-  [ "$symbols" = "kolvaris_helper_free_error kolvaris_helper_replace_app_atomic kolvaris_helper_wait_for_exit_and_launch " ] ||
+  [ "$symbols" = "kolvaris_helper_free_error kolvaris_helper_reason_code kolvaris_helper_relaunch_after_exit kolvaris_helper_relaunch_after_exit_of kolvaris_helper_replace_app_atomic kolvaris_helper_replace_app_atomic_ex kolvaris_helper_update_and_relaunch kolvaris_helper_wait_for_exit_and_launch kolvaris_helper_wait_for_exit_and_launch_ex " ] ||
     fail "the library exports more than the C functions: $symbols"
-  readelf -d "$stage/usr/$lib/libkolvaris-helper-client.so.1.0.0" |
+  readelf -d "$stage/usr/$lib/libkolvaris-helper-client.so.1.1.0" |
     grep -q 'Library soname: \[libkolvaris-helper-client.so.1\]' || fail "soname"
   echo "library exports only the C functions, soname libkolvaris-helper-client.so.1"
 }
 
-# BUNDLE DIR NAME EXECUTABLE: a bundle of the client's identity around EXECUTABLE, signed.
+# DIR NAME EXECUTABLE [LIBRARY]: a bundle of the client's identity around EXECUTABLE, signed,
+# with LIBRARY sealed in Contents/Frameworks, where an application carries what it maps.
 make_signed_bundle() {
   local bundle=$1/$2.app
   mkdir -p "$bundle/Contents/MacOS" "$bundle/Contents/Resources"
+  if [ $# -ge 4 ]; then
+    mkdir -p "$bundle/Contents/Frameworks"
+    cp -L "$4" "$bundle/Contents/Frameworks/"
+  fi
   cat > "$bundle/Contents/Info.plist" <<PLIST
 <?xml version="1.0" encoding="UTF-8"?>
 <plist version="1.0">
@@ -144,11 +149,15 @@ phase_consumers() {
   local flags
   flags=$(PKG_CONFIG_SYSROOT_DIR="$stage" PKG_CONFIG_LIBDIR="$stage/usr/$lib/pkgconfig" \
           pkg-config --cflags --libs kolvaris-helper-client)
+  # The library is found inside the application's bundle, as a shipped application carries it:
+  # the helper serves no client that maps code from a place others may write, such as a build
+  # folder under /tmp.
   # shellcheck disable=SC2086
   cc -std=c11 -Wall -Wextra -Werror -x c "$here/consumer/consumer.c" -x none $flags \
-    -Wl,-rpath,"$stage/usr/$lib" -o "$c/consumer-pkgconfig"
+    -Wl,-rpath,'$ORIGIN/../Frameworks' -o "$c/consumer-pkgconfig"
   # Through find_package, as a CMake project of its own.
   cmake -S "$here/consumer" -B "$c/cmake-build" -DCMAKE_PREFIX_PATH="$stage/usr" \
+    -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON -DCMAKE_INSTALL_RPATH='$ORIGIN/../Frameworks' \
     -DCMAKE_C_COMPILER=cc > "$c/cmake.log" 2>&1 || { cat "$c/cmake.log"; fail "consumer configure"; }
   cmake --build "$c/cmake-build" > "$c/cmake-build.log" 2>&1 ||
     { cat "$c/cmake-build.log"; fail "consumer build"; }
@@ -165,7 +174,7 @@ phase_consumers() {
   for consumer in pkgconfig cmake; do
     local bin=$c/consumer-$consumer
     [ "$consumer" = cmake ] && bin=$c/cmake-build/consumer
-    make_signed_bundle "$c/$consumer" Kolvaris "$bin"
+    make_signed_bundle "$c/$consumer" Kolvaris "$bin" "$stage/usr/$lib/libkolvaris-helper-client.so.1"
     local client=$c/$consumer/Kolvaris.app/Contents/MacOS/Kolvaris
     make_signed_bundle "$c/apps" "Installed-$consumer" "$c/app.sh"
     make_signed_bundle "$c/downloads" "Download-$consumer" "$c/app.sh"
@@ -186,8 +195,7 @@ phase_consumers() {
 
     out=$("$client" "$sock" replace "$c/missing/New.app" "$c/apps/Installed-$consumer.app") &&
       fail "$consumer: a refusal came back as success"
-    [ "$out" = "1 the helper answered Err (its log, /var/log/$LABEL.log, says why)" ] ||
-      fail "$consumer refusal: $out"
+    [[ "$out" == "1 not_found: "* ]] || fail "$consumer refusal: $out"
 
     out=$("$client" "$c/run/absent.sock" relaunch 1 /x) && fail "$consumer: connected to nothing"
     [ "$out" = "2 cannot connect to $c/run/absent.sock: No such file or directory (os error 2)" ] ||
@@ -197,8 +205,11 @@ phase_consumers() {
       [ "$out" = "2 cannot connect to /var/run/$LABEL.sock: No such file or directory (os error 2)" ] ||
         fail "$consumer installed socket: $out"
     fi
-    # The unsigned build of the same program is turned away without a reply.
-    out=$("$bin" "$sock" relaunch 1 /x) && fail "$consumer: an unsigned client was served"
+    # The same bundle without its signature is turned away without a reply.
+    cp -a "$c/$consumer/Kolvaris.app" "$c/$consumer/Unsigned.app"
+    rm -r "$c/$consumer/Unsigned.app/Contents/_CodeSignature"
+    out=$("$c/$consumer/Unsigned.app/Contents/MacOS/Kolvaris" "$sock" relaunch 1 /x) &&
+      fail "$consumer: an unsigned client was served"
     [[ "$out" == "4 the helper closed the connection without a reply"* ]] ||
       fail "$consumer unsigned: $out"
     echo "$consumer consumer: Ok, Ok, refusal, no connection, unsigned turned away"

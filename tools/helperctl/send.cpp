@@ -23,7 +23,13 @@ bool parse_pid(const std::string& text, std::uint32_t& pid) {
 }  // namespace
 
 int run_send(const std::string& socket_path, int timeout_seconds, const std::string& command,
-             const std::vector<std::string>& args) {
+             std::vector<std::string> args) {
+  // relaunch --no-wait returns once the helper has taken the request, before the wait.
+  bool no_wait = false;
+  if (command == "relaunch" && !args.empty() && args[0] == "--no-wait") {
+    no_wait = true;
+    args.erase(args.begin());
+  }
   if ((command != "replace" && command != "relaunch") || args.size() != 2) {
     std::cerr << "helperctl: " << command << " takes two arguments (see helperctl --help)\n";
     return 2;
@@ -37,20 +43,24 @@ int run_send(const std::string& socket_path, int timeout_seconds, const std::str
   const auto timeout_ms = static_cast<std::uint32_t>(
       std::min<long long>(static_cast<long long>(timeout_seconds) * 1000, UINT32_MAX));
   char* error = nullptr;
+  kolvaris_helper_reason reason = KOLVARIS_HELPER_REASON_NONE;
+  const char* socket = socket_path.c_str();
   const kolvaris_helper_status status =
       command == "replace"
-          ? kolvaris_helper_replace_app_atomic(socket_path.c_str(), args[0].c_str(),
-                                               args[1].c_str(), timeout_ms, &error)
-          : kolvaris_helper_wait_for_exit_and_launch(socket_path.c_str(), pid, args[1].c_str(),
-                                                     timeout_ms, &error);
+          ? kolvaris_helper_replace_app_atomic_ex(socket, args[0].c_str(), args[1].c_str(),
+                                                  timeout_ms, &reason, &error)
+      : no_wait ? kolvaris_helper_relaunch_after_exit_of(socket, pid, args[1].c_str(), timeout_ms,
+                                                         &reason, &error)
+                : kolvaris_helper_wait_for_exit_and_launch_ex(socket, pid, args[1].c_str(),
+                                                              timeout_ms, &reason, &error);
   const std::string text = error != nullptr ? error : "out of memory";
   kolvaris_helper_free_error(error);
   switch (status) {
     case KOLVARIS_HELPER_OK:
-      std::cout << "Ok\n";
+      std::cout << (no_wait ? "Accepted\n" : "Ok\n");
       return 0;
     case KOLVARIS_HELPER_REFUSED:
-      std::cout << "Err (the helper's log says why)\n";
+      std::cout << "Err " << kolvaris_helper_reason_code(reason) << ": " << text << "\n";
       return 1;
     case KOLVARIS_HELPER_COULD_NOT_CONNECT:
     case KOLVARIS_HELPER_TIMED_OUT:

@@ -7,9 +7,10 @@
 
 namespace helperctl {
 
-// Exit status: 0 the helper answered Ok, 1 it answered Err, 2 no reply (reason on stderr).
+// Prints "Ok" ("Accepted" for relaunch --no-wait), or "Err <reason>: <the helper's text>".
+// Exit status: 0 Ok or Accepted, 1 Err, 2 no reply (why on stderr).
 int run_send(const std::string& socket_path, int timeout_seconds, const std::string& command,
-             const std::vector<std::string>& args);
+             std::vector<std::string> args);
 
 }  // namespace helperctl
 

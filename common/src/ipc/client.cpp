@@ -143,4 +143,18 @@ Result<message::IPCResponseMessage> send_command(int fd, const message::IPCComma
   return message::decode_response(*reply);
 }
 
+Result<message::Response> request(int fd, const message::IPCCommandMessage& command,
+                                  std::chrono::milliseconds timeout, bool until_accepted) {
+  const Deadline deadline = std::chrono::steady_clock::now() + timeout;
+  auto payload = message::encode_command(command, message::PROTOCOL_REASONS);
+  if (!payload) return fail(std::move(payload.error()));
+  if (auto wrote = write_frame(fd, *payload, deadline); !wrote) return fail(wrote.error());
+  for (;;) {
+    auto frame = read_frame(fd, deadline);
+    if (!frame) return fail(std::move(frame.error()));
+    auto reply = message::decode_reply(*frame);
+    if (!reply || reply->type != message::ResponseType::Accepted || until_accepted) return reply;
+  }
+}
+
 }  // namespace common::ipc::client

@@ -30,13 +30,40 @@ constexpr std::array<VariantSchema, 2> COMMAND_VARIANTS = {{
     {REPLACE_APP_ATOMIC, REPLACE_FIELDS},
     {WAIT_FOR_EXIT_AND_LAUNCH, WAIT_FIELDS},
 }};
-constexpr tagged::EnumSchema COMMAND_SCHEMA{"IPCCommandMessage", COMMAND_VARIANTS};
+constexpr std::array<std::string_view, 1> COMMAND_EXTRAS = {PROTOCOL_MEMBER};
+constexpr tagged::EnumSchema COMMAND_SCHEMA{"IPCCommandMessage", COMMAND_VARIANTS, COMMAND_EXTRAS};
 
 constexpr std::array<VariantSchema, 2> RESPONSE_VARIANTS = {{
     {"Ok", {}},
     {"Err", {}},
 }};
 constexpr tagged::EnumSchema RESPONSE_SCHEMA{"IPCResponseMessage", RESPONSE_VARIANTS};
+
+// Variant order is the order of ResponseType.
+constexpr std::array<VariantSchema, 3> REPLY_VARIANTS = {{
+    {"Ok", {}},
+    {"Err", {}},
+    {"Accepted", {}},
+}};
+constexpr std::array<std::string_view, 2> REPLY_EXTRAS = {"reason", "message"};
+constexpr tagged::EnumSchema REPLY_SCHEMA{"IPCResponseMessage", REPLY_VARIANTS, REPLY_EXTRAS};
+
+struct ReasonCode {
+  Reason reason;
+  std::string_view code;
+};
+constexpr std::array<ReasonCode, 10> REASON_CODES = {{
+    {Reason::BadRequest, "bad_request"},
+    {Reason::NotSigned, "not_signed"},
+    {Reason::Downgrade, "downgrade"},
+    {Reason::NotTheApplication, "not_the_application"},
+    {Reason::NotFound, "not_found"},
+    {Reason::NotPermitted, "not_permitted"},
+    {Reason::ReadOnlyVolume, "read_only_volume"},
+    {Reason::NoSpace, "no_space"},
+    {Reason::ExitWaitTimedOut, "exit_wait_timed_out"},
+    {Reason::IoError, "io_error"},
+}};
 
 Error invalid_data(std::string text) {
   return Error::general(ErrorKind::InvalidData, std::move(text));
@@ -92,14 +119,40 @@ Status check_path(const Path& path) {
 
 }  // namespace
 
-Result<IPCCommandMessage> decode_command(std::string_view payload) {
+Result<ReceivedCommand> decode_received_command(std::string_view payload) {
   auto decoded = tagged::decode(payload, COMMAND_SCHEMA);
   if (!decoded) return fail(invalid_data(std::move(decoded.error())));
   auto& fields = decoded->fields;
+  ReceivedCommand received;
   if (decoded->variant == 0) {
-    return ReplaceAppAtomic{std::move(fields[0].path), std::move(fields[1].path)};
+    received.command = ReplaceAppAtomic{std::move(fields[0].path), std::move(fields[1].path)};
+  } else {
+    received.command = WaitForExitAndLaunch{fields[0].number, std::move(fields[1].path)};
   }
-  return WaitForExitAndLaunch{fields[0].number, std::move(fields[1].path)};
+  // A newer client is answered in the newest protocol this side speaks.
+  const tagged::ExtraValue& protocol = decoded->extras[0];
+  if (protocol.kind == tagged::ExtraValue::Kind::Unsigned && protocol.number >= PROTOCOL_REASONS) {
+    received.protocol = PROTOCOL_REASONS;
+  }
+  return received;
+}
+
+Result<IPCCommandMessage> decode_command(std::string_view payload) {
+  auto received = decode_received_command(payload);
+  if (!received) return fail(std::move(received.error()));
+  return std::move(received->command);
+}
+
+Result<std::string> encode_command(const IPCCommandMessage& command, std::uint32_t protocol) {
+  auto out = encode_command(command);
+  if (!out || protocol == PROTOCOL_ORIGINAL) return out;
+  out->pop_back();
+  *out += ",\"";
+  *out += PROTOCOL_MEMBER;
+  *out += "\":";
+  *out += std::to_string(protocol);
+  out->push_back('}');
+  return out;
 }
 
 Result<std::string> encode_command(const IPCCommandMessage& command) {
@@ -133,6 +186,66 @@ Result<IPCResponseMessage> decode_response(std::string_view payload) {
   auto decoded = tagged::decode(payload, RESPONSE_SCHEMA);
   if (!decoded) return fail(invalid_data(std::move(decoded.error())));
   return decoded->variant == 0 ? IPCResponseMessage::Ok : IPCResponseMessage::Err;
+}
+
+Response Response::failure(std::uint32_t protocol, const Error& error) {
+  Response r = of(ResponseType::Err, protocol);
+  r.reason = error.reason();
+  r.message = error.text();
+  return r;
+}
+
+std::string encode_response(const Response& response) {
+  if (response.protocol < PROTOCOL_REASONS) {
+    return encode_response(response.type == ResponseType::Ok ? IPCResponseMessage::Ok
+                                                             : IPCResponseMessage::Err);
+  }
+  switch (response.type) {
+    case ResponseType::Ok:
+      return R"({"type":"Ok"})";
+    case ResponseType::Accepted:
+      return R"({"type":"Accepted"})";
+    case ResponseType::Err:
+      break;
+  }
+  std::string out = R"({"type":"Err","reason":")";
+  out += reason_code(response.reason);
+  out += R"(","message":)";
+  append_json_string(out, util::is_valid_utf8(response.message)
+                              ? response.message
+                              : util::lossy_utf8(response.message));
+  out.push_back('}');
+  return out;
+}
+
+Result<Response> decode_reply(std::string_view payload) {
+  auto decoded = tagged::decode(payload, REPLY_SCHEMA);
+  if (!decoded) return fail(invalid_data(std::move(decoded.error())));
+  Response response;
+  response.type = static_cast<ResponseType>(decoded->variant);
+  response.protocol = PROTOCOL_REASONS;
+  if (response.type != ResponseType::Err) return response;
+  auto& reason = decoded->extras[0];
+  auto& message = decoded->extras[1];
+  if (reason.kind == tagged::ExtraValue::Kind::String) {
+    response.reason = reason_from_code(reason.text).value_or(Reason::Unspecified);
+  }
+  if (message.kind == tagged::ExtraValue::Kind::String) response.message = std::move(message.text);
+  return response;
+}
+
+std::string_view reason_code(Reason reason) {
+  for (const ReasonCode& known : REASON_CODES) {
+    if (known.reason == reason) return known.code;
+  }
+  return "io_error";
+}
+
+std::optional<Reason> reason_from_code(std::string_view code) {
+  for (const ReasonCode& known : REASON_CODES) {
+    if (known.code == code) return known.reason;
+  }
+  return std::nullopt;
 }
 
 std::string_view command_name(const IPCCommandMessage& command) {

@@ -226,7 +226,14 @@ class TaggedDecoder {
       const std::size_t slot = names_.find(key);
       if (!reader_.read_colon()) return false;
       if (slot == NONE) {
-        if (!reader_.read_value(ignored, false)) return false;
+        const std::size_t extra = slot_of_extra(key, out);
+        if (extra == NONE) {
+          if (!reader_.read_value(ignored, false)) return false;
+          continue;
+        }
+        Value value;
+        if (!reader_.read_value(value, true)) return false;
+        keep_extra(std::move(value), out.extras[extra]);
         continue;
       }
       Held& h = held[slot];
@@ -246,6 +253,28 @@ class TaggedDecoder {
     reader_.leave_nesting();
     if (!have_tag) return reader_.fail_at_offset("missing field `type`");
     return match_fields(held, out);
+  }
+
+  // The extra that `key` names and that has not been seen yet, or NONE.
+  std::size_t slot_of_extra(std::string_view key, const Decoded& out) const {
+    for (std::size_t i = 0; i < schema_.extras.size() && i < MAX_EXTRAS; ++i) {
+      if (schema_.extras[i] == key) {
+        return out.extras[i].kind == ExtraValue::Kind::Absent ? i : NONE;
+      }
+    }
+    return NONE;
+  }
+
+  static void keep_extra(Value value, ExtraValue& extra) {
+    if (value.kind == Kind::String) {
+      extra.kind = ExtraValue::Kind::String;
+      extra.text = std::move(value.text);
+    } else if (value.kind == Kind::U64) {
+      extra.kind = ExtraValue::Kind::Unsigned;
+      extra.number = value.u64;
+    } else {
+      extra.kind = ExtraValue::Kind::Other;
+    }
   }
 
   // Matching the held members in their order of appearance stops at the first conversion

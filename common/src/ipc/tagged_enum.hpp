@@ -21,6 +21,7 @@ namespace common::ipc::tagged {
 
 inline constexpr std::size_t MAX_FIELDS = 2;       // per variant
 inline constexpr std::size_t MAX_FIELD_NAMES = 4;  // distinct names across the variants
+inline constexpr std::size_t MAX_EXTRAS = 2;
 
 enum class FieldType : std::uint8_t { Path, U32 };
 
@@ -37,6 +38,10 @@ struct VariantSchema {
 struct EnumSchema {
   std::string_view name;
   std::span<const VariantSchema> variants;
+  // Members of the object form, named like no field, whose values the caller wants to see (at
+  // most MAX_EXTRAS). They are read as any unknown member is, so they never make a payload fail:
+  // that is what lets the protocol grow by members an older reader ignores.
+  std::span<const std::string_view> extras = {};
 };
 
 struct FieldValue {
@@ -44,9 +49,18 @@ struct FieldValue {
   std::uint32_t number = 0;  // FieldType::U32
 };
 
+// The first occurrence of an extra member; later ones are ignored.
+struct ExtraValue {
+  enum class Kind : std::uint8_t { Absent, String, Unsigned, Other };
+  Kind kind = Kind::Absent;
+  std::string text;          // Kind::String
+  std::uint64_t number = 0;  // Kind::Unsigned: an integer from 0 to 2^64-1
+};
+
 struct Decoded {
   std::size_t variant = 0;                      // index into EnumSchema::variants
   std::array<FieldValue, MAX_FIELDS> fields{};  // in declaration order
+  std::array<ExtraValue, MAX_EXTRAS> extras{};  // in the order of EnumSchema::extras
 };
 
 // The decoded variant, or the text of the first failure (with its position where it has one).

@@ -21,7 +21,12 @@ common::Status validate_code_at(platform::Platform& platform,
 
   auto code = code_signing.create_static_code(*url);
   if (!code) {
-    return common::fail(macos::error_from_status("SecStaticCodeCreateWithPath", code.error()));
+    common::Error error = macos::error_from_status("SecStaticCodeCreateWithPath", code.error());
+    // Whether the code is signed is the caller's to judge; that nothing is there is a fact.
+    if (code.error() == platform::STATIC_CODE_NOT_FOUND_STATUS) {
+      error = std::move(error).with_reason(common::Reason::NotFound);
+    }
+    return common::fail(std::move(error));
   }
 
   auto requirement = util::security::create_sec_requirement(platform, requirement_text);

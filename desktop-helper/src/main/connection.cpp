@@ -171,13 +171,40 @@ class SocketDeadline {
 // only when the client has not taken it within `limit`: it is then half written, and the
 // connection must end.
 asio::awaitable<bool> send_reply(stream_protocol::socket& stream, SocketDeadline& deadline,
-                                 msg::IPCResponseMessage reply, Duration limit) {
+                                 const msg::Response& reply, Duration limit) {
   deadline.arm(limit, stream_protocol::socket::shutdown_both);
   (void)co_await msg::ipc_write_message(stream, reply);
   if (!deadline.passed()) co_return true;
   log_err("IPC: Closing connection: the client did not take a reply within " +
           duration_text(limit));
   co_return false;
+}
+
+// Runs one command and answers it in the protocol the client asked for; false when the
+// connection must end (a reply the client did not take in time).
+asio::awaitable<bool> serve_command(const ConnectionServices& services,
+                                    stream_protocol::socket& stream, SocketDeadline& deadline,
+                                    msg::ReceivedCommand command,
+                                    const platform::Requester& requester) {
+  const Duration limit = services.deadlines.frame;
+  const std::uint32_t protocol = command.protocol;
+  // Taken: a client that asked for it hears so before the wait, and may then exit, which is what
+  // a relaunch waits for. The peer was checked before this, while it was still there; the
+  // command runs to its end whether or not anyone is left to read the final reply.
+  // (Replies are named locals: g++ 12 mishandles temporaries inside a co_await's operands.)
+  bool reply_wanted = true;
+  if (protocol >= msg::PROTOCOL_REASONS &&
+      std::holds_alternative<msg::WaitForExitAndLaunch>(command.command)) {
+    const msg::Response accepted = msg::Response::accepted();
+    reply_wanted = co_await send_reply(stream, deadline, accepted, limit);
+  }
+  auto done = co_await handle_command(services, std::move(command.command), requester);
+  if (!done) log_err("Error: IPC: Failed to execute command: " + done.error().text());
+  if (!reply_wanted) co_return false;
+  msg::Response reply = msg::Response::ok(protocol);
+  if (!done) reply = msg::Response::failure(protocol, done.error());
+  const bool taken = co_await send_reply(stream, deadline, reply, limit);
+  co_return taken;
 }
 
 }  // namespace
@@ -207,7 +234,7 @@ asio::awaitable<common::Status> handle_client(const ConnectionServices& services
     // The client has begun a frame (or closed): the whole frame must now arrive in time. The
     // deadline decides even over a frame that completed as it passed: the receiving side is shut.
     deadline.arm(limits.frame, stream_protocol::socket::shutdown_receive);
-    auto command = co_await msg::ipc_read_message<msg::IPCCommandMessage>(stream);
+    auto command = co_await msg::ipc_read_message<msg::ReceivedCommand>(stream);
     if (deadline.passed()) {
       command = common::fail_other("frame not completed within " + duration_text(limits.frame));
     }
@@ -220,11 +247,7 @@ asio::awaitable<common::Status> handle_client(const ConnectionServices& services
       }
     }
     if (command) {
-      auto done = co_await handle_command(services, std::move(*command), *requester);
-      if (!done) log_err("Error: IPC: Failed to execute command: " + done.error().text());
-      if (co_await send_reply(stream, deadline,
-                              done ? msg::IPCResponseMessage::Ok : msg::IPCResponseMessage::Err,
-                              limits.frame)) {
+      if (co_await serve_command(services, stream, deadline, std::move(*command), *requester)) {
         continue;
       }
       break;
@@ -234,7 +257,9 @@ asio::awaitable<common::Status> handle_client(const ConnectionServices& services
       break;
     }
     log_err("Error: IPC: Failed to read or deserialize message: " + command.error().text());
-    (void)co_await send_reply(stream, deadline, msg::IPCResponseMessage::Err, limits.frame);
+    // Nothing was decoded, so nobody asked for more than the original reply.
+    const msg::Response refusal = msg::Response::err();
+    (void)co_await send_reply(stream, deadline, refusal, limits.frame);
     break;
   }
   asio::error_code ignored;

@@ -36,7 +36,8 @@ common::Status launch_application(platform::Platform& platform,
                                   const common::ipc::message::Path& app_path,
                                   const platform::Requester& requester) {
   if (!common::util::is_valid_utf8(app_path)) {
-    return common::fail_other("Could not convert \"app_path\" to a \"&str\"");
+    return common::fail_because(common::Reason::BadRequest,
+                                "Could not convert \"app_path\" to a \"&str\"");
   }
   platform::OpenConfiguration configuration;
   // The old instance may still be on its way out; the new one must start regardless.

@@ -30,7 +30,8 @@ common::Status run_replace_app_atomic(platform::Platform& platform,
 
   log_out("Validating signature of source app package");
   if (auto valid = validate(platform, util::fs::BundleToValidate{command.source_path}); !valid) {
-    return valid;
+    return common::fail(
+        util::fs::with_default_reason(std::move(valid.error()), common::Reason::NotSigned));
   }
   log_out("Successfully validated signature of source app package");
 

@@ -27,6 +27,9 @@ namespace platform {
 
 using OSStatus = std::int32_t;
 
+// errSecCSStaticCodeNotFound: there is no code at the path, as every platform reports it.
+inline constexpr OSStatus STATIC_CODE_NOT_FOUND_STATUS = -67068;
+
 // The failure of a call that returns a status and fills an error out-parameter.
 struct SecFailure {
   OSStatus status = 0;

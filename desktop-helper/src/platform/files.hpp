@@ -61,9 +61,11 @@ struct FileSecurityCreateFailed {};
 using FileSecurityCopy = std::variant<FileSecurity, FileSecurityCreateFailed, CFCallFailure>;
 
 // A Foundation call that failed: the localized description of its error, absent when the call
-// left its error out-parameter empty.
+// left its error out-parameter empty, and the POSIX error number underneath where the platform
+// knows it (0 otherwise), which tells a client a read-only or full volume from other failures.
 struct FoundationFailure {
   std::optional<std::string> localized_description;
+  int posix_code = 0;
 };
 
 template <typename T>

@@ -31,4 +31,10 @@ Result<std::string> read_frame(int fd, Deadline deadline);
 Result<message::IPCResponseMessage> send_command(int fd, const message::IPCCommandMessage& command,
                                                  std::chrono::milliseconds timeout);
 
+// Sends one command asking for protocol 2 and waits for its final reply, reading past an
+// Accepted; with `until_accepted`, an Accepted is returned as it comes. A helper that predates
+// protocol 2 answers Ok or Err only (an Err then has no reason or message).
+Result<message::Response> request(int fd, const message::IPCCommandMessage& command,
+                                  std::chrono::milliseconds timeout, bool until_accepted);
+
 }  // namespace common::ipc::client

@@ -4,6 +4,8 @@
 
 #include "platform/darwin/foundation_text.hpp"
 
+#include <cerrno>
+
 #include "platform/darwin/cf_ref.hpp"
 #include "platform/darwin/darwin_text.hpp"
 #include "util/macos/platform_error.hpp"
@@ -51,8 +53,43 @@ NSError* error_or_substitute(NSError* error) {
   return [NSError errorWithDomain:ns_string_from_text(domain) code:0 userInfo:nil];
 }
 
+namespace {
+
+// NSFileWriteVolumeReadOnlyError, spelt out: not every SDK the check builds against names it.
+constexpr NSInteger FILE_WRITE_VOLUME_READ_ONLY = 642;
+
+// The POSIX error number under a Foundation error: its own code in the POSIX domain or that of
+// an error underneath (a few levels at most), else the Cocoa file codes of the conditions a
+// client is told about; 0 when none applies.
+int posix_code_of(NSError* error) {
+  NSError* e = error;
+  for (int depth = 0; e != nil && depth < 4; ++depth) {
+    if ([[e domain] isEqualToString:NSPOSIXErrorDomain]) return static_cast<int>([e code]);
+    id underlying = [[e userInfo] objectForKey:NSUnderlyingErrorKey];
+    e = [underlying isKindOfClass:[NSError class]] ? (NSError*)underlying : nil;
+  }
+  if (error == nil || ![[error domain] isEqualToString:NSCocoaErrorDomain]) return 0;
+  switch ([error code]) {
+    case FILE_WRITE_VOLUME_READ_ONLY:
+      return EROFS;
+    case NSFileWriteOutOfSpaceError:
+      return ENOSPC;
+    case NSFileNoSuchFileError:
+    case NSFileReadNoSuchFileError:
+      return ENOENT;
+    case NSFileReadNoPermissionError:
+    case NSFileWriteNoPermissionError:
+      return EACCES;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
 FoundationFailure foundation_failure(NSError* error) {
-  return FoundationFailure{ns_string_text([error_or_substitute(error) localizedDescription])};
+  return FoundationFailure{ns_string_text([error_or_substitute(error) localizedDescription]),
+                           posix_code_of(error)};
 }
 
 }  // namespace platform::darwin

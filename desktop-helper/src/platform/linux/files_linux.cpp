@@ -45,8 +45,8 @@ std::string describe(int error) {
   return common::Error::os(error).text();
 }
 
-std::unexpected<FoundationFailure> foundation_failure(std::string description) {
-  return std::unexpected<FoundationFailure>(FoundationFailure{std::move(description)});
+std::unexpected<FoundationFailure> foundation_failure(std::string description, int error) {
+  return std::unexpected<FoundationFailure>(FoundationFailure{std::move(description), error});
 }
 
 platform::CFError cf_error(int error, const std::string& path) {
@@ -305,7 +305,8 @@ std::optional<FileUrl> LinuxFiles::append_path_component(const FileUrl& director
 FoundationResult<FileUrl> LinuxFiles::item_replacement_directory(const FileUrl& destination) {
   auto fail = [&](int error) {
     return foundation_failure("Could not create a replacement directory beside " +
-                              quoted(destination.path) + ": " + describe(error));
+                                  quoted(destination.path) + ": " + describe(error),
+                              error);
   };
   auto target = anchor_of(destination);
   if (target->error != 0) return fail(target->error);
@@ -359,14 +360,16 @@ FoundationResult<void> LinuxFiles::copy_item(const FileUrl& from, const FileUrl&
   int error = source->error != 0 ? source->error : target->error;
   if (error == 0 && (source->name.empty() || target->name.empty())) error = EINVAL;
   if (error != 0) {
-    return foundation_failure("Could not copy " + quoted(from.path) + " into " + quoted(to.path) +
-                              ": " + describe(error));
+    return foundation_failure(
+        "Could not copy " + quoted(from.path) + " into " + quoted(to.path) + ": " + describe(error),
+        error);
   }
   if (auto copied = copy_tree_at(source->directory->get(), source->name, target->directory->get(),
                                  target->name, from.path);
       !copied) {
     return foundation_failure("Could not copy " + quoted(copied.error().path) + " into " +
-                              quoted(to.path) + ": " + describe(copied.error().error));
+                                  quoted(to.path) + ": " + describe(copied.error().error),
+                              copied.error().error);
   }
   return {};
 }
@@ -377,14 +380,16 @@ FoundationResult<void> LinuxFiles::replace_item(const FileUrl& destination,
   auto target = anchor_of(destination);
   auto item = anchor_of(replacement);
   auto fail = [&](const std::string& what, int error) {
-    return foundation_failure(what + " " + quoted(destination.path) + ": " + describe(error));
+    return foundation_failure(what + " " + quoted(destination.path) + ": " + describe(error),
+                              error);
   };
   if (target->error != 0) return fail("Could not replace", target->error);
   if (item->error != 0) return fail("Could not replace", item->error);
   if (target->name.empty() || item->name.empty()) return fail("Could not replace", EINVAL);
   if (!target->pinned) {
     return foundation_failure("Could not exchange " + quoted(destination.path) + " with " +
-                              quoted(replacement.path) + ": " + describe(ENOENT));
+                                  quoted(replacement.path) + ": " + describe(ENOENT),
+                              ENOENT);
   }
   const int destination_parent = target->directory->get();
   const int replacement_parent = item->directory->get();
@@ -393,15 +398,16 @@ FoundationResult<void> LinuxFiles::replace_item(const FileUrl& destination,
   // half-written bundle at the destination.
   if (::syncfs(replacement_parent) != 0) {
     int error = errno;
-    return foundation_failure("Could not write " + quoted(replacement.path) +
-                              " to disk: " + describe(error));
+    return foundation_failure(
+        "Could not write " + quoted(replacement.path) + " to disk: " + describe(error), error);
   }
   // The old tree needs no name of its own: the exchange leaves it where the new one was.
   if (::renameat2(replacement_parent, item->name.c_str(), destination_parent, target->name.c_str(),
                   RENAME_EXCHANGE) != 0) {
     int error = errno;
     return foundation_failure("Could not exchange " + quoted(destination.path) + " with " +
-                              quoted(replacement.path) + ": " + describe(error));
+                                  quoted(replacement.path) + ": " + describe(error),
+                              error);
   }
   // Whoever owns the destination's directory could have put another item under its name since
   // it was checked; that one goes back where it was, untouched.
@@ -418,7 +424,8 @@ FoundationResult<void> LinuxFiles::replace_item(const FileUrl& destination,
   if (auto removed = remove_tree_at(replacement_parent, item->name, replacement.path); !removed) {
     return foundation_failure(
         "Replaced " + quoted(destination.path) + ", but could not remove the old item at " +
-        quoted(removed.error().path) + ": " + describe(removed.error().error));
+            quoted(removed.error().path) + ": " + describe(removed.error().error),
+        removed.error().error);
   }
   return {};
 }

@@ -28,7 +28,25 @@ std::optional<std::string_view> path_file_name(std::string_view path) {
   return last;
 }
 
+common::Error with_default_reason(common::Error error, common::Reason reason) {
+  if (error.reason() != common::Reason::Unspecified) return error;
+  return std::move(error).with_reason(reason);
+}
+
 namespace {
+
+using common::Reason;
+
+// A failed Foundation call: its description, and what the POSIX error under it tells a client.
+common::Error foundation_error(const platform::FoundationFailure& failure) {
+  common::Error error = macos::error_from_ns_error(failure.localized_description);
+  if (failure.posix_code == 0) return error;
+  return std::move(error).with_reason(common::reason_for_os_error(failure.posix_code));
+}
+
+common::Error bad_request(common::Error error) {
+  return std::move(error).with_reason(Reason::BadRequest);
+}
 
 // A copy older than what is installed would let anyone who can reach the helper roll the
 // application back to a version with a known hole. The copy's version is trusted because the
@@ -36,8 +54,10 @@ namespace {
 // without hashing, which is fine: whoever can edit it owns the installation anyway.
 common::Status check_version(const std::optional<std::string>& installed,
                              const std::optional<std::string>& candidate) {
+  // A download whose version cannot be compared cannot be shown not to be older.
   if (!candidate) {
-    return common::fail_other("Refusing to install a bundle without a CFBundleVersion");
+    return common::fail_because(Reason::Downgrade,
+                                "Refusing to install a bundle without a CFBundleVersion");
   }
   if (!installed || !compare_bundle_versions(*installed, *installed)) {
     log_out("Installing version " + *candidate + " over an unversioned bundle");
@@ -45,12 +65,12 @@ common::Status check_version(const std::optional<std::string>& installed,
   }
   auto order = compare_bundle_versions(*candidate, *installed);
   if (!order) {
-    return common::fail_other("Refusing to install version \"" + *candidate +
-                              "\", which is not a dotted version number");
+    return common::fail_because(Reason::Downgrade, "Refusing to install version \"" + *candidate +
+                                                       "\", which is not a dotted version number");
   }
   if (*order < 0) {
-    return common::fail_other("Refusing to replace version " + *installed + " with older version " +
-                              *candidate);
+    return common::fail_because(Reason::Downgrade, "Refusing to replace version " + *installed +
+                                                       " with older version " + *candidate);
   }
   log_out("Replacing version " + *installed + " with version " + *candidate);
   return {};
@@ -64,11 +84,11 @@ common::Status replace_directory_atomic(platform::Platform& platform, std::strin
   platform::Files& files = *platform.files;
 
   auto source_text = macos::path_to_str(source_path, "source_path");
-  if (!source_text) return common::fail(std::move(source_text.error()));
+  if (!source_text) return common::fail(bad_request(std::move(source_text.error())));
   platform::FileUrl source_url = files.file_url(*source_text);
 
   auto destination_text = macos::path_to_str(destination_path, "destination_path");
-  if (!destination_text) return common::fail(std::move(destination_text.error()));
+  if (!destination_text) return common::fail(bad_request(std::move(destination_text.error())));
   platform::FileUrl destination_url = files.file_url(*destination_text);
 
   // Root must never act on whatever a link points to, and the swap would put the new bundle in
@@ -85,7 +105,7 @@ common::Status replace_directory_atomic(platform::Platform& platform, std::strin
   if (auto valid = validate(platform, BundleToValidate{*destination_text, &destination_url,
                                                        platform::ValidationScope::Identity});
       !valid) {
-    return valid;
+    return common::fail(with_default_reason(std::move(valid.error()), Reason::NotTheApplication));
   }
   log_out("Successfully validated signature of destination app package");
   const std::optional<std::string> installed_version = files.bundle_version(destination_url);
@@ -106,15 +126,13 @@ common::Status replace_directory_atomic(platform::Platform& platform, std::strin
   // destination would be made inside it.
   auto file_name = path_file_name(destination_path);
   if (!file_name) {
-    return common::fail_other("Could not get file name from the given \"destination_path\"");
+    return common::fail_because(Reason::BadRequest,
+                                "Could not get file name from the given \"destination_path\"");
   }
   auto temporary_directory = files.item_replacement_directory(destination_url);
-  if (!temporary_directory) {
-    return common::fail(
-        macos::error_from_ns_error(temporary_directory.error().localized_description));
-  }
+  if (!temporary_directory) return common::fail(foundation_error(temporary_directory.error()));
   auto file_name_text = macos::file_name_to_str(*file_name);
-  if (!file_name_text) return common::fail(std::move(file_name_text.error()));
+  if (!file_name_text) return common::fail(bad_request(std::move(file_name_text.error())));
 
   auto temp_item_url = files.append_path_component(*temporary_directory, *file_name_text);
   if (!temp_item_url) return common::fail_other("Could not create \"temp_item_url\"");
@@ -124,7 +142,7 @@ common::Status replace_directory_atomic(platform::Platform& platform, std::strin
 
   log_out("Copying item to temporary directory");
   if (auto copied = files.copy_item(source_url, *temp_item_url); !copied) {
-    return common::fail(macos::error_from_ns_error(copied.error().localized_description));
+    return common::fail(foundation_error(copied.error()));
   }
 
   // The source lives where its owner can still change it after the first check; what lands at
@@ -134,7 +152,7 @@ common::Status replace_directory_atomic(platform::Platform& platform, std::strin
   if (auto valid = validate(platform, BundleToValidate{*temp_item_path, &*temp_item_url,
                                                        platform::ValidationScope::Full});
       !valid) {
-    return valid;
+    return common::fail(with_default_reason(std::move(valid.error()), Reason::NotSigned));
   }
   log_out("Successfully validated signature of item in temporary directory");
   if (auto newer = check_version(installed_version, files.bundle_version(*temp_item_url)); !newer) {
@@ -152,7 +170,7 @@ common::Status replace_directory_atomic(platform::Platform& platform, std::strin
   if (auto removed =
           util::security::remove_quarantine_attribute(files, *temp_item_url, *temp_item_path);
       !removed) {
-    return common::fail_other("Failed to remove quarantine attribute: " + removed.error().text());
+    return common::fail_wrapped("Failed to remove quarantine attribute: ", removed.error());
   }
   log_out("Successfully removed quarantine attribute");
 
@@ -162,7 +180,7 @@ common::Status replace_directory_atomic(platform::Platform& platform, std::strin
   // that other users may write to. Without a name the old bundle never appears there.
   if (auto replaced = files.replace_item(destination_url, *temp_item_url, std::nullopt);
       !replaced) {
-    return common::fail(macos::error_from_ns_error(replaced.error().localized_description));
+    return common::fail(foundation_error(replaced.error()));
   }
   return {};
 }

@@ -42,6 +42,10 @@ common::Status replace_directory_atomic(platform::Platform& platform, std::strin
                                         std::string_view destination_path,
                                         const SignatureValidator& validate);
 
+// `error`, given `reason` unless it carries one already: a reason found closer to the failure
+// (nothing at the path, a read-only volume) says more than the step that failed.
+common::Error with_default_reason(common::Error error, common::Reason reason);
+
 // The last component of a path, ignoring trailing separators and "." components; none for a
 // path that is empty, the root, only "." or ends in "..".
 std::optional<std::string_view> path_file_name(std::string_view path);

@@ -48,8 +48,9 @@ asio::awaitable<common::Status> wait_with_retry_backoff_for_pid_exit(platform::P
     if (!processes.process_exists(pid)) co_return common::Status{};
     ++attempts;
     if (attempts >= max_attempts) {
-      co_return common::fail_other("Failed waiting for process exit after " +
-                                   std::to_string(attempts) + " attempts");
+      co_return common::fail_because(
+          common::Reason::ExitWaitTimedOut,
+          "Failed waiting for process exit after " + std::to_string(attempts) + " attempts");
     }
     common::util::log_out("Peer with pid " + std::to_string(pid) + " is still running after " +
                           std::to_string(attempts) + " attempts. Retrying in " +
