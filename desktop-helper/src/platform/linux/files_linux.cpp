@@ -211,16 +211,7 @@ void remove_quarantine(int parent, const std::string& name) {
 }  // namespace
 
 FileUrl LinuxFiles::file_url(std::string_view path) {
-  std::string absolute;
-  if (!path.starts_with('/')) {
-    char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd) != nullptr) {
-      absolute = cwd;
-      if (absolute.back() != '/') absolute.push_back('/');
-    }
-  }
-  absolute.append(path);
-  while (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
+  std::string absolute = absolute_item_path(path);
   // The first and only time the path is resolved: everything after goes through the anchor.
   auto anchor = anchor_path(absolute);
   return FileUrl{std::move(absolute), true, std::const_pointer_cast<FileAnchor>(anchor)};
@@ -267,8 +258,7 @@ std::optional<FileUrl> LinuxFiles::append_path_component(const FileUrl& director
   }
   if (anchor->directory) {
     struct stat st;
-    if (::fstatat(anchor->directory->get(), anchor->name.c_str(), &st, AT_SYMLINK_NOFOLLOW) ==
-        0) {
+    if (::fstatat(anchor->directory->get(), anchor->name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
       anchor->pinned = identity_of(st);
     }
   }
@@ -367,8 +357,8 @@ FoundationResult<void> LinuxFiles::replace_item(const FileUrl& destination,
                               " to disk: " + describe(error));
   }
   // The old tree needs no name of its own: the exchange leaves it where the new one was.
-  if (::renameat2(replacement_parent, item->name.c_str(), destination_parent,
-                  target->name.c_str(), RENAME_EXCHANGE) != 0) {
+  if (::renameat2(replacement_parent, item->name.c_str(), destination_parent, target->name.c_str(),
+                  RENAME_EXCHANGE) != 0) {
     int error = errno;
     return foundation_failure("Could not exchange " + quoted(destination.path) + " with " +
                               quoted(replacement.path) + ": " + describe(error));
@@ -386,9 +376,9 @@ FoundationResult<void> LinuxFiles::replace_item(const FileUrl& destination,
     return fail("Refused to replace", error);
   }
   if (auto removed = remove_tree_at(replacement_parent, item->name, replacement.path); !removed) {
-    return foundation_failure("Replaced " + quoted(destination.path) +
-                              ", but could not remove the old item at " +
-                              quoted(removed.error().path) + ": " + describe(removed.error().error));
+    return foundation_failure(
+        "Replaced " + quoted(destination.path) + ", but could not remove the old item at " +
+        quoted(removed.error().path) + ": " + describe(removed.error().error));
   }
   return {};
 }

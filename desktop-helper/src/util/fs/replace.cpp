@@ -60,16 +60,17 @@ common::Status check_version(const std::optional<std::string>& installed,
 
 common::Status replace_directory_atomic(platform::Platform& platform, std::string_view source_path,
                                         std::string_view destination_path,
-                                        const SignatureValidator& validate) {
+                                        const SignatureValidator& validate, PremadeUrls urls) {
   platform::Files& files = *platform.files;
 
   auto source_text = macos::path_to_str(source_path, "source_path");
   if (!source_text) return common::fail(std::move(source_text.error()));
-  platform::FileUrl source_url = files.file_url(*source_text);
+  platform::FileUrl source_url = urls.source ? *urls.source : files.file_url(*source_text);
 
   auto destination_text = macos::path_to_str(destination_path, "destination_path");
   if (!destination_text) return common::fail(std::move(destination_text.error()));
-  platform::FileUrl destination_url = files.file_url(*destination_text);
+  platform::FileUrl destination_url =
+      urls.destination ? *urls.destination : files.file_url(*destination_text);
 
   // Only a bundle that is itself the signed application may be replaced: without this check the
   // helper would overwrite any directory a client names, with root's rights. Its identity is

@@ -29,6 +29,13 @@ using SignatureValidator =
 // The name under which the platform holds the old bundle while the swap runs.
 inline constexpr std::string_view BACKUP_ITEM_NAME = "backup";
 
+// URLs made before the routine runs, such as those reached with the requesting user's rights;
+// where one is absent the routine makes it from the path.
+struct PremadeUrls {
+  const platform::FileUrl* source = nullptr;
+  const platform::FileUrl* destination = nullptr;
+};
+
 // Checks that the destination is the application (its identity, not the integrity of its files);
 // copies the bundle at `source_path` into a new replacement directory beside `destination_path`,
 // under the destination's file name; validates the copy in full with `validate`; refuses a copy
@@ -41,7 +48,7 @@ inline constexpr std::string_view BACKUP_ITEM_NAME = "backup";
 // again. Blocks the calling thread throughout.
 common::Status replace_directory_atomic(platform::Platform& platform, std::string_view source_path,
                                         std::string_view destination_path,
-                                        const SignatureValidator& validate);
+                                        const SignatureValidator& validate, PremadeUrls urls = {});
 
 // The last component of a path, ignoring trailing separators and "." components; none for a
 // path that is empty, the root, only "." or ends in "..".
