@@ -142,13 +142,13 @@ LaunchOutcome failure(std::string description) {
 bool wait_for_end(pid_t child, Clock::time_point deadline) {
   UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, child, 0u)));
   for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (pidfd) {
       pollfd ended{pidfd.get(), POLLIN, 0};
       const int polled = ::poll(&ended, 1, left > 0 ? static_cast<int>(left) : 0);
       if (polled > 0) return true;
-      if (polled == 0) return false;
+      if (polled == 0 && Clock::now() >= deadline) return false;
+      if (polled == 0) continue;
       if (errno != EINTR) pidfd.reset();  // fall back to asking
       continue;
     }
