@@ -35,6 +35,7 @@ set(_helper_darwin
   ${_src}/platform/darwin/files_darwin.mm
   ${_src}/platform/darwin/foundation_text.mm
   ${_src}/platform/darwin/processes_darwin.mm
+  ${_src}/platform/darwin/reach_as_darwin.cpp
   ${_src}/platform/darwin/spawn_darwin.cpp
   ${_src}/platform/darwin/system_platform_darwin.cpp
   ${_src}/platform/darwin/user_session_launch.cpp)

@@ -8,15 +8,19 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -354,6 +358,74 @@ TEST_F(RelaunchAsAUser, RelaunchedApplicationOpensItsWindowOnTheRequestersDispla
   ASSERT_TRUE(seen);
   EXPECT_EQ(seen->first, std::to_string(user_)) << "the window's process is not the requester's";
   EXPECT_EQ(seen->second, x.display());
+}
+
+// A user's bus that accepts and never answers, where the helper would find the user's manager:
+// the relaunch is answered at once, the start gives up within the helper's bound while other
+// requests are served, and nothing but the user's own processes ever connected to it.
+TEST_F(RelaunchAsAUser, ASilentUserBusCostsTheBoundAndNeverARootConnection) {
+  if (!fs::exists("/usr/bin/systemd-run")) GTEST_SKIP() << "systemd-run is not installed";
+  const fs::path runtime = fs::path("/run/user") / std::to_string(user_);
+  if (!fs::is_directory("/run/user") || fs::exists(runtime)) {
+    GTEST_SKIP() << "no /run/user of the system's to put a stand-in bus in";
+  }
+  fs::create_directories(runtime);
+  struct RemoveRuntime {
+    fs::path path;
+    ~RemoveRuntime() { fs::remove_all(path); }
+  } remove_runtime{runtime};
+  ASSERT_EQ(::chown(runtime.c_str(), user_, user_), 0);
+  ::chmod(runtime.c_str(), 0700);
+  auto listener = test_support::listen_unix((runtime / "bus").string());
+  ASSERT_EQ(::chown((runtime / "bus").c_str(), user_, user_), 0);
+
+  std::atomic<bool> stop{false};
+  std::mutex mutex;
+  std::vector<uid_t> peers;
+  std::thread silent([&] {
+    std::vector<common::util::UniqueFd> held;
+    while (!stop) {
+      pollfd ready{listener.get(), POLLIN, 0};
+      if (::poll(&ready, 1, 50) <= 0) continue;
+      common::util::UniqueFd fd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (!fd) continue;
+      ucred peer{};
+      socklen_t length = sizeof peer;
+      ::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &length);
+      std::lock_guard lock(mutex);
+      peers.push_back(peer.uid);
+      held.push_back(std::move(fd));  // never read, never answered
+    }
+  });
+
+  const fs::path apps = dir_.path() / "apps";
+  fs::path bundle = signed_root_bundle(apps, KOLVARIS_LAUNCH_PROBE);
+  ASSERT_FALSE(bundle.empty());
+  ASSERT_EQ(::chown(apps.c_str(), user_, user_), 0);
+  ::chmod(apps.c_str(), 0755);
+
+  const auto asked = std::chrono::steady_clock::now();
+  auto [status, out] = relaunch(bundle, {"PATH=/usr/bin:/bin"});
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s);
+  // The start hangs meanwhile; the helper serves the next request all the same.
+  auto [again, again_out] = relaunch(bundle, {"PATH=/usr/bin:/bin"});
+  EXPECT_EQ(again, 0) << again_out;
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 8s);
+  EXPECT_TRUE(
+      wait_log("Failed to launch application: The user's service manager did not start ", 25s))
+      << helper_->out() << helper_->err();
+  const auto given_up = std::chrono::steady_clock::now() - asked;
+  std::cout << "  first start given up after "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(given_up).count() << " ms\n";
+  EXPECT_LT(given_up, 20s);
+  EXPECT_EQ(helper_->out().find("Successfully completed launching application"), std::string::npos);
+  EXPECT_FALSE(fs::exists(apps / "Kolvaris.app.report")) << "the application ran anyway";
+
+  stop = true;
+  silent.join();
+  ASSERT_FALSE(peers.empty()) << "nobody asked the user's manager";
+  for (uid_t peer : peers) EXPECT_EQ(peer, user_) << "a connection to the user's bus as root";
 }
 
 }  // namespace

@@ -113,7 +113,7 @@ class ReplaceAppAtomicTest : public ::testing::Test {
   common::Status run(std::string source = SOURCE, std::string destination = DESTINATION) {
     common::ipc::message::ReplaceAppAtomic command{std::move(source), std::move(destination)};
     return main_service::run_replace_app_atomic(
-        platform_, command,
+        platform_, command, requester_,
         [this](platform::Platform& p, const util::fs::BundleToValidate& bundle) {
           EXPECT_EQ(&p, &platform_);
           std::string_view path = bundle.path;
@@ -156,6 +156,7 @@ class ReplaceAppAtomicTest : public ::testing::Test {
 
   FakeFiles files_;
   platform::Platform platform_;
+  platform::Requester requester_{};  // root
   CapturedLog log_;
   std::map<std::string, FakeItem> initial_;
   std::vector<std::string> validated_;
@@ -489,3 +490,126 @@ TEST(PathFileName, IgnoresTrailingSeparatorsAndDotComponents) {
 }
 
 }  // namespace
+
+// For a user, root acts only on what that user could have changed: the installed bundle is
+// theirs, or they may write its directory, or it is a system-wide installation of root's.
+TEST_F(ReplaceAppAtomicTest, AUserHasReplacedOnlyWhatTheyCouldHaveChangedThemselves) {
+  constexpr std::uint32_t BOB = 600;
+  constexpr std::uint32_t ALICE = 700;
+  struct Case {
+    std::string name;
+    platform::Requester requester;
+    std::function<void(FakeFiles&)> tree;
+    bool permitted;
+  };
+  const std::vector<Case> cases = {
+      {"the bundle's owner", {USER, 20, {}, {}}, [](FakeFiles&) {}, true},
+      {"another user", {BOB, 20, {}, {}}, [](FakeFiles&) {}, false},
+      {"another user in the group that may write the directory",
+       {BOB, 20, {}, {12, STAFF}},
+       [](FakeFiles&) {},
+       true},
+      {"another user whose primary group may write the directory",
+       {BOB, STAFF, {}, {}},
+       [](FakeFiles&) {},
+       true},
+      {"root", {0, 0, {}, {}}, [](FakeFiles&) {}, true},
+      {"anyone, for a system-wide installation",
+       {BOB, 20, {}, {}},
+       [](FakeFiles& f) {
+         for (auto& [path, item] : f.items) {
+           if (path.starts_with(DESTINATION)) item.owner = 0;
+         }
+       },
+       true},
+      {"nobody but its owners, for root's bundle in a user's directory",
+       {BOB, 20, {}, {}},
+       [](FakeFiles& f) {
+         f.items["/Applications"].owner = ALICE;
+         f.items["/Applications"].mode = 0755;
+         for (auto& [path, item] : f.items) {
+           if (path.starts_with(DESTINATION)) item.owner = 0;
+         }
+       },
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    files_ = FakeFiles();
+    files_.add_directory("/Applications", 0, STAFF, 0775);
+    add_bundle(DESTINATION, "1.9", USER, STAFF);
+    files_.add_directory("/Users/me/Downloads", USER, 20, 0755);
+    add_bundle(SOURCE, "1.10", USER, 20);
+    files_.items["/Users/me/Downloads"].mode = 0777;  // every requester may read the download
+    c.tree(files_);
+    initial_ = files_.items;
+    validated_.clear();
+    const std::size_t logged_before = log_.texts().size();
+    requester_ = c.requester;
+    auto done = run();
+    if (c.permitted) {
+      EXPECT_TRUE(done) << done.error().text();
+      continue;
+    }
+    ASSERT_FALSE(done);
+    EXPECT_EQ(done.error().text(),
+              "Refusing to replace \"" + DESTINATION + "\", which is owned by another user");
+    EXPECT_EQ(done.error().reason(), common::Reason::NotPermitted);
+    // Refused before anything of either bundle was read or made.
+    EXPECT_TRUE(validated_.empty());
+    expect_nothing_created();
+    auto texts = log_.texts();
+    texts.erase(texts.begin(), texts.begin() + static_cast<std::ptrdiff_t>(logged_before));
+    EXPECT_THAT(texts, ElementsAreArray(log_until("Destination path: " + DESTINATION)));
+  }
+}
+
+// Whether a bundle lies behind a directory the user cannot search is not for the reply to tell:
+// present and absent answer alike, and nothing of it is read for them.
+TEST_F(ReplaceAppAtomicTest, WhatAUserCannotReachAnswersAlikeWhetherItExistsOrNot) {
+  constexpr std::uint32_t BOB = 600;
+  const std::string hidden = "/private/There.app";
+  files_.add_directory("/private", 0, 0, 0700);
+  add_bundle(hidden, "2.0", 0, 0);
+  files_.add_directory("/Users/bob", BOB, 20, 0755);
+  add_bundle("/Users/bob/App.app", "1.0", BOB, 20);
+  add_bundle("/Users/bob/New.app", "3.0", BOB, 20);
+  requester_ = platform::Requester{BOB, 20, {}, {}};
+
+  struct Ask {
+    std::string source, destination, error;
+  };
+  const std::vector<Ask> asks = {
+      {hidden, "/Users/bob/App.app",
+       "No bundle the requesting user can open at \"" + hidden + "\""},
+      {"/Users/bob/New.app", hidden,
+       "No application the requesting user can reach at \"" + hidden + "\""},
+  };
+  for (const auto& ask : asks) {
+    SCOPED_TRACE(ask.source + " over " + ask.destination);
+    std::vector<std::pair<std::string, common::Reason>> answers;
+    for (bool present : {true, false}) {
+      if (!present) {
+        std::erase_if(files_.items, [&](const auto& e) { return e.first.starts_with(hidden); });
+      }
+      initial_ = files_.items;
+      validated_.clear();
+      auto done = run(ask.source, ask.destination);
+      ASSERT_FALSE(done);
+      answers.emplace_back(done.error().text(), done.error().reason());
+      EXPECT_TRUE(validated_.empty());
+      EXPECT_TRUE(files_.items == initial_);
+    }
+    EXPECT_EQ(answers[0], answers[1]);
+    EXPECT_EQ(answers[0].first, ask.error);
+    EXPECT_EQ(answers[0].second, common::Reason::NotFound);
+    add_bundle(hidden, "2.0", 0, 0);
+  }
+  // A source the user may open is read for them, and only through what they reached.
+  files_.calls.clear();
+  ASSERT_TRUE(run("/Users/bob/New.app", "/Users/bob/App.app"));
+  ASSERT_GE(files_.calls.size(), 2u);
+  EXPECT_EQ(files_.calls[0], "reach_as /Users/bob/New.app 600");
+  EXPECT_EQ(files_.calls[1], "reach_as /Users/bob/App.app 600");
+  EXPECT_EQ(std::count(files_.calls.begin(), files_.calls.end(), "file_url /Users/bob/New.app"), 0);
+}

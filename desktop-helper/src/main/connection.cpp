@@ -35,6 +35,10 @@ ConnectionServices real_services(platform::Platform& platform) {
   s.replace_app = [&platform](const msg::ReplaceAppAtomic& command) {
     return run_replace_app_atomic(platform, command);
   };
+  s.replace_app_for = [&platform](const msg::ReplaceAppAtomic& command,
+                                  const platform::Requester& requester) {
+    return run_replace_app_atomic(platform, command, requester);
+  };
   s.wait_and_launch = [&platform](const msg::WaitForExitAndLaunch& command,
                                   const platform::Requester& requester) {
     return run_wait_for_exit_and_launch(platform, command, requester);
@@ -60,8 +64,10 @@ asio::awaitable<common::Status> handle_command(const ConnectionServices& service
                                                const platform::Requester& requester) {
   if (auto* replace = std::get_if<msg::ReplaceAppAtomic>(&command)) {
     log_out("IPC: Command received: ReplaceAppAtomic");
-    auto done = co_await on_pool(services.file_work,
-                                 [&services, replace] { return services.replace_app(*replace); });
+    auto done = co_await on_pool(services.file_work, [&services, replace, &requester] {
+      if (services.replace_app_for) return services.replace_app_for(*replace, requester);
+      return services.replace_app(*replace);
+    });
     if (!done) co_return done;
     log_out("IPC: Command successful: ReplaceAppAtomic");
     co_return done;

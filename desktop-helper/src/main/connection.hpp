@@ -37,6 +37,11 @@ struct ConnectionServices {
   std::function<common::Result<platform::Requester>(int socket_fd)> identify_requester;
   // The two commands; each writes its own log lines. The relaunch acts for the requester.
   std::function<common::Status(const common::ipc::message::ReplaceAppAtomic&)> replace_app;
+  // The replacement for the requester, which acts only on what that user could reach and change;
+  // where set, it runs instead of replace_app.
+  std::function<common::Status(const common::ipc::message::ReplaceAppAtomic&,
+                               const platform::Requester&)>
+      replace_app_for;
   std::function<asio::awaitable<common::Status>(const common::ipc::message::WaitForExitAndLaunch&,
                                                 const platform::Requester&)>
       wait_and_launch;

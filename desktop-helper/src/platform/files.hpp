@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "util/macos/platform_error.hpp"
 
@@ -93,6 +94,32 @@ class DirectoryEnumerator {
   virtual EnumeratorStep next() = 0;
 };
 
+// Whose rights an access is checked with: the user, the primary group and the supplementary
+// groups, as the kernel (or the system's file-system layer) checks them.
+struct Credentials {
+  std::uint32_t uid = 0;
+  std::uint32_t gid = 0;
+  std::vector<std::uint32_t> groups;
+};
+
+// How far a user must reach an item for the helper to act on it for them.
+enum class Reach {
+  Open,    // the item itself opened for reading as a directory, without following a link
+  Locate,  // every directory down to the item searched and the item looked at (not followed)
+};
+
+// An item as a user reached it, with the facts the portable code decides on.
+struct ReachedItem {
+  // The URL of the item, pinned by what was opened with the user's rights: the directory that
+  // holds it (the user searched every directory down to it) and the item that name held then.
+  FileUrl url;
+  std::uint32_t owner = 0;         // of the item itself
+  std::uint32_t parent_owner = 0;  // of the directory that holds it
+  // Whether the user may write and search the directory that holds the item, checked as that
+  // user (so access-control lists count), ownership aside.
+  bool may_change_parent = false;
+};
+
 // How the platform strips the quarantine attribute from a tree.
 enum class QuarantineRemoval {
   ExternalTool,          // the "xattr" tool is run on the tree
@@ -105,6 +132,13 @@ class Files {
 
   // The directory URL of a path (relative paths against the working directory).
   virtual FileUrl file_url(std::string_view path) = 0;
+  // The URL of the item at `path` (relative paths against the working directory) as the user
+  // `who` reaches it, or the errno of the failure (reached with those rights: a directory on the
+  // way that the user cannot search fails alike whether or not the item exists). The item's
+  // name must not be empty, "." or "..". Blocks briefly (the look-up runs with the user's
+  // rights, not the caller's); any thread.
+  virtual std::expected<ReachedItem, int> reach_as(std::string_view path, const Credentials& who,
+                                                   Reach reach) = 0;
   // The URL's string form (a "file://" URL, not a path), or none.
   virtual std::optional<std::string> url_string(const FileUrl& url) = 0;
   // The URL's file-system path, or none.

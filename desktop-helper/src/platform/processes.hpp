@@ -40,6 +40,9 @@ struct Requester {
   // locale), so that the application appears where the user is. Only the names the platform
   // allows, never anything the dynamic loader reads; empty where the platform has no such notion.
   std::vector<std::string> session_environment;
+  // The supplementary groups it connected with; what a file access is checked against besides
+  // uid and gid.
+  std::vector<std::uint32_t> groups{};
 };
 
 // Called exactly once per request, on a thread that is not the caller's runtime.

@@ -1,5 +1,6 @@
 #include "platform/fake/fake_files.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -95,6 +96,60 @@ FileUrl FakeFiles::file_url(std::string_view path) {
   std::string text(path);
   while (text.size() > 1 && text.back() == '/') text.pop_back();
   return FileUrl{text, true};
+}
+
+namespace {
+
+constexpr unsigned READ = 4, WRITE = 2, SEARCH = 1;
+
+bool permits(const FakeItem& item, const Credentials& who, unsigned wanted) {
+  if (who.uid == 0) return true;
+  unsigned bits = item.mode & 07;
+  if (item.owner == who.uid) {
+    bits = (item.mode >> 6) & 07;
+  } else if (item.group == who.gid ||
+             std::find(who.groups.begin(), who.groups.end(), item.group) != who.groups.end()) {
+    bits = (item.mode >> 3) & 07;
+  }
+  return (bits & wanted) == wanted;
+}
+
+}  // namespace
+
+std::expected<ReachedItem, int> FakeFiles::reach_as(std::string_view path, const Credentials& who,
+                                                    Reach reach) {
+  std::string text(path);
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  calls.push_back("reach_as " + text + " " + std::to_string(who.uid));
+  if (auto failure = reach_failures.find(text); failure != reach_failures.end()) {
+    return std::unexpected(failure->second);
+  }
+  const auto slash = text.rfind('/');
+  if (slash == std::string::npos || text.substr(slash + 1).empty()) return std::unexpected(EINVAL);
+  const std::string parent = slash == 0 ? "/" : text.substr(0, slash);
+  for (std::size_t at = 0; at != std::string::npos && at < text.size();
+       at = text.find('/', at + 1)) {
+    const std::string directory = at == 0 ? "/" : text.substr(0, at);
+    auto found = items.find(directory);
+    if (found == items.end()) continue;
+    if (found->second.type != FakeItem::Type::Directory) return std::unexpected(ENOTDIR);
+    if (!permits(found->second, who, SEARCH)) return std::unexpected(EACCES);
+  }
+  auto item = items.find(text);
+  if (item == items.end()) return std::unexpected(ENOENT);
+  if (reach == Reach::Open) {
+    if (item->second.type == FakeItem::Type::Symlink) return std::unexpected(ELOOP);
+    if (item->second.type != FakeItem::Type::Directory) return std::unexpected(ENOTDIR);
+    if (!permits(item->second, who, READ)) return std::unexpected(EACCES);
+  }
+  ReachedItem reached;
+  reached.url = FileUrl{text, true};
+  reached.owner = item->second.owner;
+  if (auto holder = items.find(parent); holder != items.end()) {
+    reached.parent_owner = holder->second.owner;
+    reached.may_change_parent = permits(holder->second, who, WRITE | SEARCH);
+  }
+  return reached;
 }
 
 std::optional<std::string> FakeFiles::url_string(const FileUrl& url) {

@@ -53,6 +53,8 @@ class FakeFiles final : public Files {
   QuarantineRemoval quarantine_mechanism = QuarantineRemoval::DirectAttributeCalls;
   int quarantine_error = 0;
   std::optional<FoundationFailure> replace_failure;
+  // reach_as: an errno instead of the permission walk, by path.
+  std::map<std::string, int> reach_failures;
 
   // What was asked, in order: "<operation> <path>".
   std::vector<std::string> calls;
@@ -73,6 +75,11 @@ class FakeFiles final : public Files {
   std::vector<std::string> children(const std::string& directory) const;
 
   FileUrl file_url(std::string_view path) override;
+  // Checks the permission bits of the tree as the kernel would for `who` (root passes): search on
+  // every directory on the way that the tree holds, read on a directory to open it; a missing item
+  // is ENOENT, a link opened is ELOOP, a file ENOTDIR.
+  std::expected<ReachedItem, int> reach_as(std::string_view path, const Credentials& who,
+                                           Reach reach) override;
   std::optional<std::string> url_string(const FileUrl& url) override;
   std::optional<std::string> url_path(const FileUrl& url) override;
   std::optional<FileUrl> append_path_component(const FileUrl& directory,

@@ -404,9 +404,10 @@ LaunchOutcome launch_application_bundle(const std::string& bundle_path,
   // would live in the helper's sandbox (no network, its own /tmp, no new privileges) and die
   // with it. Only where none runs does the helper start the application itself.
   if (plan.identity.change) {
-    if (auto started = launch_in_user_manager(plan.identity.uid, plan.identity.gid,
-                                              plan.bundle_path + "/" + plan.relative_executable,
-                                              plan.argument_storage, plan.environment_storage)) {
+    const ManagerUser user{plan.identity.uid, plan.identity.gid, plan.identity.groups};
+    if (auto started =
+            launch_in_user_manager(user, plan.bundle_path + "/" + plan.relative_executable,
+                                   plan.argument_storage, plan.environment_storage)) {
       return *started;
     }
   }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 
 namespace platform::linux_impl {
 
@@ -11,7 +12,21 @@ using posix::open_child;
 
 using common::util::UniqueFd;
 
-std::shared_ptr<const FileAnchor> anchor_path(const std::string& absolute_path) {
+std::string absolute_item_path(std::string_view path) {
+  std::string absolute;
+  if (!path.starts_with('/')) {
+    char cwd[PATH_MAX];
+    if (::getcwd(cwd, sizeof cwd) != nullptr) {
+      absolute = cwd;
+      if (absolute.back() != '/') absolute.push_back('/');
+    }
+  }
+  absolute.append(path);
+  while (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
+  return absolute;
+}
+
+ItemPath split_item_path(const std::string& absolute_path) {
   std::string path = absolute_path;
   // "App.app/", "App.app//" and "App.app/." all name App.app, whose parent is the anchor.
   for (;;) {
@@ -23,16 +38,23 @@ std::shared_ptr<const FileAnchor> anchor_path(const std::string& absolute_path) 
       break;
     }
   }
-  auto anchor = std::make_shared<FileAnchor>();
-  std::string directory;
+  ItemPath split;
   auto slash = path.rfind('/');
   std::string last = slash == std::string::npos ? path : path.substr(slash + 1);
   if (path == "/" || last == ".." || last == "." || slash == std::string::npos) {
-    directory = path;  // the item is the directory itself: it has no name of its own here
+    split.directory = path;  // the item is the directory itself: it has no name of its own here
   } else {
-    directory = slash == 0 ? "/" : path.substr(0, slash);
-    anchor->name = std::move(last);
+    split.directory = slash == 0 ? "/" : path.substr(0, slash);
+    split.name = std::move(last);
   }
+  return split;
+}
+
+std::shared_ptr<const FileAnchor> anchor_path(const std::string& absolute_path) {
+  auto anchor = std::make_shared<FileAnchor>();
+  ItemPath split = split_item_path(absolute_path);
+  const std::string& directory = split.directory;
+  anchor->name = std::move(split.name);
   UniqueFd fd(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!fd) {
     anchor->error = errno;

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/files.hpp"
 #include "platform/linux/linux_layer.hpp"
@@ -29,7 +30,9 @@ struct FileIdentity {
   friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
 
-inline FileIdentity identity_of(const struct stat& st) { return FileIdentity{st.st_dev, st.st_ino}; }
+inline FileIdentity identity_of(const struct stat& st) {
+  return FileIdentity{st.st_dev, st.st_ino};
+}
 
 struct FileAnchor {
   // The directory that holds the item (or, with an empty name, the item itself).
@@ -49,6 +52,19 @@ struct FileAnchor {
 
 // A URL's anchor: the one it carries, or one made now from its path (a URL made by hand).
 std::shared_ptr<const FileAnchor> anchor_of(const FileUrl& url);
+
+// `path` made absolute against the working directory, trailing separators dropped: the form of a
+// URL's path.
+std::string absolute_item_path(std::string_view path);
+
+// An absolute path as the directory that holds the item and the item's name in it: trailing
+// separators and "." components dropped; the name is empty when the path is the root or ends in
+// "..", the directory then being the item itself.
+struct ItemPath {
+  std::string directory;
+  std::string name;
+};
+ItemPath split_item_path(const std::string& absolute_path);
 
 // Pins the item at an absolute path: its last component after trailing separators and "."
 // components are dropped, in its parent directory opened now.

@@ -239,16 +239,7 @@ void remove_quarantine(int parent, const std::string& name) {
 }  // namespace
 
 FileUrl LinuxFiles::file_url(std::string_view path) {
-  std::string absolute;
-  if (!path.starts_with('/')) {
-    char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd) != nullptr) {
-      absolute = cwd;
-      if (absolute.back() != '/') absolute.push_back('/');
-    }
-  }
-  absolute.append(path);
-  while (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
+  std::string absolute = absolute_item_path(path);
   // The first and only time the path is resolved: everything after goes through the anchor.
   auto anchor = anchor_path(absolute);
   return FileUrl{std::move(absolute), true, std::const_pointer_cast<FileAnchor>(anchor)};

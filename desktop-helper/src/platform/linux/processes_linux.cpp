@@ -13,6 +13,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "common/error.hpp"
 #include "common/util/unique_fd.hpp"
@@ -66,6 +67,24 @@ std::vector<std::string> session_environment_of_peer(int socket_fd, pid_t pid) {
   return session_variables_of(block);
 }
 
+// The supplementary groups the peer connected with (SO_PEERGROUPS, fixed at connect() as the
+// user and group are); none when the kernel cannot tell.
+std::vector<std::uint32_t> peer_groups(int socket_fd) {
+  std::vector<gid_t> groups(32);
+  for (;;) {
+    socklen_t length = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+    if (::getsockopt(socket_fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &length) == 0) {
+      groups.resize(length / sizeof(gid_t));
+      return {groups.begin(), groups.end()};
+    }
+    // ERANGE: `length` now holds the size the list needs (the kernel caps it at NGROUPS_MAX).
+    if (errno != ERANGE || length <= groups.size() * sizeof(gid_t) || length > (1u << 20)) {
+      return {};
+    }
+    groups.resize(length / sizeof(gid_t));
+  }
+}
+
 // The answer of /proc where pidfd_open cannot give one: a thread-group leader has its own id as
 // Tgid; a thread of another process is listed under its id too, with that process's Tgid.
 std::optional<bool> proc_lists_process(std::uint32_t pid) {
@@ -113,6 +132,7 @@ std::expected<Requester, int> LinuxProcesses::requester_of(int socket_fd) {
   Requester requester;
   requester.uid = credentials.uid;
   requester.gid = credentials.gid;
+  requester.groups = peer_groups(socket_fd);
   requester.session_environment = session_environment_of_peer(socket_fd, credentials.pid);
   return requester;
 }

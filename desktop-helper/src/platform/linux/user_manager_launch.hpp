@@ -1,14 +1,18 @@
 #pragma once
 // Starting an application inside its user's systemd user manager, so that it runs in the user's
 // session and outside the helper's own sandbox (network, /tmp, capability bounding set,
-// seccomp filter, no-new-privileges, control group): a transient service unit started over the
-// user's bus.
+// seccomp filter, no-new-privileges, control group): a transient service unit started by
+// systemd-run, run as that user.
 //
-// Blocking (at most about BUS_TIMEOUT in total); any thread. Forks a short-lived child that
-// connects to the bus as the user, since the user's bus broker only serves its own user.
+// Root speaks no D-Bus here: the user's bus and the user's manager belong to the user, and
+// whatever answers there is the user's to choose. A child takes the user's identity and runs
+// systemd-run with the user's runtime directory and bus address; the helper learns only whether
+// it ended with success, within a bound, and kills it at the bound. Blocking (at most the bound);
+// any thread.
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,20 +22,40 @@
 
 namespace platform::linux_impl {
 
-// std::nullopt when no user manager runs for `uid` (nothing listens on its bus): the caller
-// then starts the application itself. Otherwise the outcome of the start: a running
-// application once the user manager has executed `executable_path` (an absolute path) with
-// `argv` and exactly `environment` ("NAME=value" entries added to the manager's own), or the
-// reason it did not.
-std::optional<LaunchOutcome> launch_in_user_manager(uid_t uid, gid_t gid,
+// How long the user's manager is given to start the application.
+inline constexpr std::chrono::milliseconds USER_MANAGER_START_BOUND{10'000};
+
+// Where the users' managers are found and how they are asked.
+struct UserManagerAccess {
+  // The parent of the users' runtime directories: the manager of `uid` is reached through
+  // <runtime_root>/<uid> (its private socket systemd/private, else the bus).
+  std::string runtime_root = "/run/user";
+  // The tool that asks the manager, run as the user.
+  std::string systemd_run = "/usr/bin/systemd-run";
+  std::chrono::milliseconds bound = USER_MANAGER_START_BOUND;
+};
+
+// The user the application runs as: identity of the child that asks the manager.
+struct ManagerUser {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  std::vector<gid_t> groups;
+};
+
+// std::nullopt when no user manager runs for the user (nothing listens on either socket, as the
+// user finds): the caller then starts the application itself. Otherwise the outcome: a running
+// application once systemd-run has reported the start job of a transient Type=exec service (in
+// app.slice, ExitType=cgroup, collected when inactive or failed) that executes
+// `executable_path` with `argv` and `environment` ("NAME=value" entries added to the manager's
+// own) as done; else the reason in the helper's own words (systemd-run's exit status, the bound).
+// Nothing systemd-run or the bus says is read.
+std::optional<LaunchOutcome> launch_in_user_manager(const ManagerUser& user,
                                                     const std::string& executable_path,
                                                     const std::vector<std::string>& argv,
                                                     const std::vector<std::string>& environment);
 
-// The same with the parent of the users' runtime directories given (production: "/run/user"):
-// the bus is <runtime_root>/<uid>/bus.
-std::optional<LaunchOutcome> launch_in_user_manager_at(const std::string& runtime_root, uid_t uid,
-                                                       gid_t gid,
+std::optional<LaunchOutcome> launch_in_user_manager_at(const UserManagerAccess& access,
+                                                       const ManagerUser& user,
                                                        const std::string& executable_path,
                                                        const std::vector<std::string>& argv,
                                                        const std::vector<std::string>& environment);

@@ -80,16 +80,17 @@ common::Status check_version(const std::optional<std::string>& installed,
 
 common::Status replace_directory_atomic(platform::Platform& platform, std::string_view source_path,
                                         std::string_view destination_path,
-                                        const SignatureValidator& validate) {
+                                        const SignatureValidator& validate, PremadeUrls urls) {
   platform::Files& files = *platform.files;
 
   auto source_text = macos::path_to_str(source_path, "source_path");
   if (!source_text) return common::fail(bad_request(std::move(source_text.error())));
-  platform::FileUrl source_url = files.file_url(*source_text);
+  platform::FileUrl source_url = urls.source ? *urls.source : files.file_url(*source_text);
 
   auto destination_text = macos::path_to_str(destination_path, "destination_path");
   if (!destination_text) return common::fail(bad_request(std::move(destination_text.error())));
-  platform::FileUrl destination_url = files.file_url(*destination_text);
+  platform::FileUrl destination_url =
+      urls.destination ? *urls.destination : files.file_url(*destination_text);
 
   // Root must never act on whatever a link points to, and the swap would put the new bundle in
   // the link's place while the item the link names stays as it was.

@@ -26,6 +26,13 @@ struct BundleToValidate {
 using SignatureValidator =
     std::function<common::Status(platform::Platform&, const BundleToValidate&)>;
 
+// URLs made before the routine runs, such as those reached with the requesting user's rights;
+// where one is absent the routine makes it from the path.
+struct PremadeUrls {
+  const platform::FileUrl* source = nullptr;
+  const platform::FileUrl* destination = nullptr;
+};
+
 // Refuses a destination that is itself a symbolic link before anything else; checks that the
 // destination is the application (its identity, not the integrity of its files);
 // copies the bundle at `source_path` into a new replacement directory beside `destination_path`,
@@ -40,7 +47,7 @@ using SignatureValidator =
 // URLs, never through the path again. Blocks the calling thread throughout.
 common::Status replace_directory_atomic(platform::Platform& platform, std::string_view source_path,
                                         std::string_view destination_path,
-                                        const SignatureValidator& validate);
+                                        const SignatureValidator& validate, PremadeUrls urls = {});
 
 // `error`, given `reason` unless it carries one already: a reason found closer to the failure
 // (nothing at the path, a read-only volume) says more than the step that failed.
