@@ -46,6 +46,7 @@ machine=kolvaris-system-test-$$
 mkdir -p "$work" "$cache"
 
 # --- the pristine root, made once --------------------------------------------------------------
+# shellcheck disable=SC2054  # the package list is one comma-separated argument
 bootstrap=(debootstrap --variant=minbase
   --include=systemd,systemd-sysv,dbus,dbus-user-session,libpam-systemd,attr,libssl3,logrotate
   bookworm)
