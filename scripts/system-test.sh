@@ -508,6 +508,8 @@ else
   fail "apt-get remove" "$(echo "$out" | tail -5)"
 fi
 
+# A planted drop-in is the test's, not the package's.
+[ -z "$plant" ] || inside rm -rf "/etc/systemd/system/$service.d"
 if out=$(inside apt-get purge -y "$package" 2>&1); then
   after=$(trail)
   if ! inside dpkg-query -W "$package" > /dev/null 2>&1 && [ "$after" = "$before_install" ]; then
