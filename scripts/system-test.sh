@@ -46,6 +46,7 @@ machine=kolvaris-system-test-$$
 mkdir -p "$work" "$cache"
 
 # --- the pristine root, made once --------------------------------------------------------------
+# shellcheck disable=SC2054  # the package list is one comma-separated argument
 bootstrap=(debootstrap --variant=minbase
   --include=systemd,systemd-sysv,dbus,dbus-user-session,libpam-systemd,attr,libssl3,logrotate
   bookworm)
@@ -459,6 +460,18 @@ else
     "$(inside ls -l /var/log | grep "$label" || true)"
 fi
 
+# The way an application stays startable without the package: its own copy of the client library
+# in its bundle, which the peer check accepts because the bundle seals it.
+bundled_app=/home/alice/Bundled/Kolvaris.app
+maps=$(inside sh -c "ldd '$bundled_app/Contents/MacOS/Kolvaris' | grep libkolvaris-helper-client" || true)
+out=$(as alice /bin/bash -c 'true & p=$!; wait $p; exec "$0" relaunch $p "$1"' \
+      "$bundled_app/Contents/MacOS/Kolvaris" "$bundled_app" 2>&1 || true)
+if [ "$out" = "0 -" ] && [[ "$maps" == *"=> $bundled_app/Contents/"*"Frameworks/libkolvaris-helper-client.so.1 "* ]]; then
+  pass "an application carrying its own client library (Contents/Frameworks) is served: Ok"
+else
+  fail "an application carrying its own client library is served" "reply: $out" "library: $maps"
+fi
+
 # An upgrade (a reinstall runs the same maintainer scripts) restarts a running helper, so it does
 # not serve on from its deleted executable.
 [ "$(inside systemctl is-active "$service")" = active ] ||
@@ -478,7 +491,7 @@ else
   fail "apt-get install --reinstall" "$(echo "$out" | tail -5)"
 fi
 
-bundled=/home/alice/Bundled/Kolvaris.app/Contents/MacOS/Kolvaris
+bundled=$bundled_app/Contents/MacOS/Kolvaris
 if out=$(inside apt-get remove -y "$package" 2>&1); then
   s_active=$(inside systemctl is-active "$socket" || true)
   h_active=$(inside systemctl is-active "$service" || true)
@@ -495,6 +508,8 @@ else
   fail "apt-get remove" "$(echo "$out" | tail -5)"
 fi
 
+# A planted drop-in is the test's, not the package's.
+[ -z "$plant" ] || inside rm -rf "/etc/systemd/system/$service.d"
 if out=$(inside apt-get purge -y "$package" 2>&1); then
   after=$(trail)
   if ! inside dpkg-query -W "$package" > /dev/null 2>&1 && [ "$after" = "$before_install" ]; then

@@ -21,6 +21,11 @@ has "$service" "ExecStart=$helper_path"
 has "$service" "StandardOutput=append:/var/log/$label.log"
 has "$service" "StandardError=append:/var/log/$label.log"
 ! grep -q '^Restart=' "$service" || fail "the service has a restart policy"
+# Both were in the unit once and broke every installed helper, which only a booted system shows
+# (scripts/system-test.sh): RestrictSUIDSGID= answers every openat2 with ENOSYS, and
+# ProtectHome=read-only keeps /home read-only whatever ReadWritePaths= says.
+! grep -q '^RestrictSUIDSGID=yes' "$service" || fail "RestrictSUIDSGID=yes makes openat2 fail"
+! grep -q '^ProtectHome=\(yes\|read-only\|tmpfs\)' "$service" || fail "ProtectHome= hides or freezes /home"
 for directive in CapabilityBoundingSet NoNewPrivileges ProtectKernelTunables ProtectKernelModules \
     ProtectControlGroups ProtectClock RestrictAddressFamilies IPAddressDeny RestrictNamespaces \
     LockPersonality MemoryDenyWriteExecute SystemCallArchitectures SystemCallFilter UMask \
