@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "common/ipc/message.hpp"
+#include "common/util/quoted.hpp"
 
 namespace {
 
@@ -67,6 +68,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(command.error().kind() == common::ErrorKind::InvalidData);
     check(!command.error().message().empty());
     check_position(payload, command.error().message());
+  }
+
+  // The protocol the command asks for never changes what decodes: the same verdict, the same
+  // command, and a protocol that is one of the two.
+  auto received = msg::decode_received_command(payload);
+  check(received.has_value() == command.has_value());
+  if (received) {
+    check(received->command == *command);
+    check(received->protocol == msg::PROTOCOL_ORIGINAL ||
+          received->protocol == msg::PROTOCOL_REASONS);
+    auto asked = msg::encode_command(received->command, received->protocol);
+    check(asked.has_value());
+    auto back = msg::decode_received_command(*asked);
+    check(back.has_value() && back->command == *command && back->protocol == received->protocol);
+  } else {
+    check(received.error().message() == command.error().message());
+  }
+
+  // A reply of protocol 2 that decodes is written back as valid JSON that decodes alike.
+  auto reply = msg::decode_reply(payload);
+  if (reply) {
+    auto again = msg::decode_reply(msg::encode_response(*reply));
+    check(again.has_value() && again->type == reply->type);
+    if (reply->type == msg::ResponseType::Err) {
+      check(again->reason == (reply->reason == common::Reason::Unspecified ? common::Reason::IoError
+                                                                           : reply->reason));
+      check(again->message == common::util::lossy_utf8(reply->message));
+    }
   }
 
   auto response = msg::decode_response(payload);

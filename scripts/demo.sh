@@ -7,8 +7,9 @@
 #   4. starts the helper with systemd-socket-activate on a private socket, named "Primary";
 #   5. the running application asks for the replacement; the helper verifies the client, both
 #      bundles and the copy, carries over owner and group, strips the quarantine and swaps;
-#   6. shows the result, then refused requests (a tampered download, an older version, a program
-#      that is not the application), and the helper's log.
+#   6. shows the result; the application hands its relaunch over and exits, and is started again;
+#   7. refused requests, each with its reason (a tampered download, an older version), a program
+#      that is not the application, and the helper's log.
 # Needs root (ownership changes). Leaves nothing behind but its build folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -97,6 +98,13 @@ echo "owners in the installed bundle: $(find "$work/Applications/Kolvaris.app" -
 echo "quarantined items left: $(getfattr -h -R -m user.com.apple.quarantine "$work/Applications/Kolvaris.app" 2>/dev/null | grep -c '^# file' || true)"
 echo "what sits beside the destination: $(ls -A "$work/Applications" | xargs)"
 "$codesign" verify "$work/Applications/Kolvaris.app"
+
+say "The application asks to be started again once it has exited, and exits"
+# exec: the process that asks is the one whose exit the helper waits for.
+sh -c 'exec "$0" --socket "$1" relaunch --no-wait $$ "$2"' \
+  "$work/Applications/Kolvaris.app/Contents/MacOS/Kolvaris" "$sock" "$work/Applications/Kolvaris.app"
+for _ in $(seq 30); do grep -q "Successfully completed launching application" "$work/helper.log" && break; sleep 0.1; done
+grep -E "has exited|Launching application|launching application" "$work/helper.log" | sed "s|$work|<demo>|g"
 
 say "A tampered download is refused and the installed bundle stays"
 cp -a "$work/Downloads/Kolvaris 2.0.app" "$work/Downloads/Evil.app"

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -232,6 +233,48 @@ TEST_F(RelaunchAsAUser, RootOwnedSignedApplicationRunsAsTheUserWhoAsked) {
   EXPECT_EQ(fields["groups"], "");
   EXPECT_EQ(environment, (std::vector<std::string>{"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=/",
                                                    "DISPLAY=:42", "LANG=C.UTF-8"}));
+}
+
+// A script asks for the relaunch of the application after its own exit, hears that the helper
+// has taken it, and exits: the application starts as the script's user, soon after.
+TEST_F(RelaunchAsAUser, ScriptHandsItsOwnRelaunchOverWithNoWaitAndExits) {
+  const fs::path apps = dir_.path() / "apps";
+  const fs::path started = apps / "started";
+  fs::path bundle = signed_root_bundle(
+      apps, {},
+      "#!/bin/sh\ndate +%s.%N > '" + started.string() + "'\nid -u >> '" + started.string() + "'\n");
+  ASSERT_FALSE(bundle.empty());
+  ASSERT_EQ(::chown(apps.c_str(), user_, user_), 0);
+  ::chmod(apps.c_str(), 0755);
+
+  const fs::path output = dir_.path() / "home" / "script.out";
+  pid_t script = spawn_as(user_,
+                          {"/bin/sh", "-c", "\"$0\" --socket \"$1\" relaunch --no-wait $$ \"$2\"",
+                           (client_ / codesign_test::MAIN_EXECUTABLE).string(),
+                           helper_->socket_path(), bundle.string()},
+                          {"PATH=/usr/bin:/bin"}, output);
+  ASSERT_GT(script, 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(script, &status, 0), script);
+  const auto exited = std::chrono::system_clock::now();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(test_support::read_file(output), "Accepted\n");
+
+  std::string report;
+  for (int i = 0; i < 250; ++i) {
+    report = test_support::read_file(started.string());
+    if (std::count(report.begin(), report.end(), '\n') == 2) break;
+    std::this_thread::sleep_for(20ms);
+  }
+  std::istringstream fields(report);
+  double start_seconds = 0;
+  std::string uid;
+  fields >> start_seconds >> uid;
+  ASSERT_EQ(uid, std::to_string(user_)) << report << helper_->out() << helper_->err();
+  const double after =
+      start_seconds - std::chrono::duration<double>(exited.time_since_epoch()).count();
+  std::printf("the application started %.3f s after the script that asked had exited\n", after);
+  EXPECT_LT(after, 1.5);
 }
 
 // --- As a person would see it

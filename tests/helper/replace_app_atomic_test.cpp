@@ -613,3 +613,44 @@ TEST_F(ReplaceAppAtomicTest, WhatAUserCannotReachAnswersAlikeWhetherItExistsOrNo
   EXPECT_EQ(files_.calls[1], "reach_as /Users/bob/App.app 600");
   EXPECT_EQ(std::count(files_.calls.begin(), files_.calls.end(), "file_url /Users/bob/New.app"), 0);
 }
+
+// Which step failed, told as the reason a client hears: a refused check by whose bundle it was,
+// a file operation by the error number under it, and a reason found closer to the failure wins.
+TEST_F(ReplaceAppAtomicTest, EveryRefusalCarriesTheReasonOfTheStepThatFailed) {
+  using common::Reason;
+  auto reason_of = [this] {
+    auto result = run();
+    return result ? Reason::Unspecified : result.error().reason();
+  };
+  auto refused = [] { return common::Status(common::fail_other("refused")); };
+  validation_[SOURCE] = refused;
+  EXPECT_EQ(reason_of(), Reason::NotSigned);
+  validation_[SOURCE] = [] {
+    return common::Status(common::fail_because(Reason::NotFound, "nothing there"));
+  };
+  EXPECT_EQ(reason_of(), Reason::NotFound);
+  validation_.erase(SOURCE);
+  validation_[DESTINATION] = refused;
+  EXPECT_EQ(reason_of(), Reason::NotTheApplication);
+  validation_.erase(DESTINATION);
+  validation_[TEMPORARY_ITEM] = refused;
+  EXPECT_EQ(reason_of(), Reason::NotSigned);
+  validation_.erase(TEMPORARY_ITEM);
+
+  files_.replacement_directory_failure = platform::FoundationFailure{"read only", EROFS};
+  EXPECT_EQ(reason_of(), Reason::ReadOnlyVolume);
+  files_.replacement_directory_failure = platform::FoundationFailure{"no idea", 0};
+  EXPECT_EQ(reason_of(), Reason::Unspecified);
+  files_.replacement_directory_failure.reset();
+  files_.copy_failure = platform::FoundationFailure{"The disk is full.", ENOSPC};
+  EXPECT_EQ(reason_of(), Reason::NoSpace);
+  files_.copy_failure.reset();
+  files_.replace_failure = platform::FoundationFailure{"Could not exchange", EXDEV};
+  EXPECT_EQ(reason_of(), Reason::IoError);
+  files_.replace_failure.reset();
+
+  // (The real check refuses such a path as a bad request too, before this routine's own check.)
+  validation_["/Users/me/\xff.app"] = [] { return common::Status{}; };
+  EXPECT_EQ(run("/Users/me/\xff.app").error().reason(), Reason::BadRequest);
+  EXPECT_EQ(reason_of(), Reason::Unspecified);  // and with nothing scripted, it succeeds
+}

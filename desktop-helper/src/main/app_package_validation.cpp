@@ -47,7 +47,8 @@ common::Status validate_app_package_signature(platform::Platform& platform,
                                               std::string_view app_path,
                                               std::string_view requirement_text) {
   if (!common::util::is_valid_utf8(app_path)) {
-    return common::fail_other("Failed to create \"CFString\" from the given app_path");
+    return common::fail_because(common::Reason::BadRequest,
+                                "Failed to create \"CFString\" from the given app_path");
   }
   return validate_code_at(platform, platform.code_signing->create_code_url(app_path),
                           requirement_text, platform::ValidationScope::Full);
