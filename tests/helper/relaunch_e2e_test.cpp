@@ -408,6 +408,14 @@ TEST_F(RelaunchAsAUser, RelaunchedApplicationOpensItsWindowOnTheRequestersDispla
 // requests are served, and nothing but the user's own processes ever connected to it.
 TEST_F(RelaunchAsAUser, ASilentUserBusCostsTheBoundAndNeverARootConnection) {
   if (!fs::exists("/usr/bin/systemd-run")) GTEST_SKIP() << "systemd-run is not installed";
+  // A user of its own: every other launch for a user of these tests, in this run or another one
+  // on this machine, would meet the silent bus too.
+  user_ = 5300 + static_cast<uid_t>(::getpid() % 500);
+  while (::getpwuid(user_) != nullptr || ::getgrgid(user_) != nullptr ||
+         fs::exists(fs::path("/run/user") / std::to_string(user_))) {
+    ++user_;
+  }
+  ASSERT_EQ(::chown((dir_.path() / "home").c_str(), user_, user_), 0);
   const fs::path runtime = fs::path("/run/user") / std::to_string(user_);
   if (!fs::is_directory("/run/user") || fs::exists(runtime)) {
     GTEST_SKIP() << "no /run/user of the system's to put a stand-in bus in";

@@ -77,7 +77,7 @@ class FakeFiles final : public Files {
   FileUrl file_url(std::string_view path) override;
   // Checks the permission bits of the tree as the kernel would for `who` (root passes): search on
   // every directory on the way that the tree holds, read on a directory to open it; a missing item
-  // is ENOENT, a link opened is ELOOP, a file ENOTDIR.
+  // is ENOENT, a link or a file opened is ENOTDIR (O_DIRECTORY | O_NOFOLLOW).
   std::expected<ReachedItem, int> reach_as(std::string_view path, const Credentials& who,
                                            Reach reach) override;
   std::optional<std::string> url_string(const FileUrl& url) override;

@@ -109,8 +109,9 @@ struct ReachPlan {
   // As this user, through the descriptor: access-control lists count, and the answer is about
   // the very directory that was opened.
   long access = ::syscall(SYS_faccessat2, directory, "", W_OK | X_OK, AT_EACCESS | AT_EMPTY_PATH);
-  if (access != 0 && errno == ENOSYS) {
-    // Kernels before 5.8: by path, which only a rename in this instant could mislead.
+  if (access != 0 && (errno == ENOSYS || errno == EPERM)) {
+    // Kernels before 5.8, or a system-call filter that does not know the call (it answers
+    // EPERM): by path, which only a rename in this instant could mislead.
     access = ::syscall(SYS_faccessat, AT_FDCWD, plan.directory.c_str(), W_OK | X_OK);
   }
   report.may_change_parent = access == 0 ? 1 : 0;
