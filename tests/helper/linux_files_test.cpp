@@ -148,6 +148,28 @@ TEST_F(LinuxFilesTest, CopyNeverCarriesSetIdBits) {
   EXPECT_EQ(lstat_of(at("App.app/Contents/shared")).st_mode & 07777, 01777u);
 }
 
+TEST_F(LinuxFilesTest, PermissionBitsAndLinkFactsNeverReachALinksTarget) {
+  write_file(at("target"), "t", 06755);
+  ::chmod(at("target").c_str(), 06755);
+  std::filesystem::create_symlink(at("target"), at("link"));
+  ::mkfifo(at("pipe").c_str(), 02640);
+  ::chmod(at("pipe").c_str(), 02640);
+
+  EXPECT_EQ(files_.is_symbolic_link(files_.file_url(at("link"))), std::optional<bool>(true));
+  EXPECT_EQ(files_.is_symbolic_link(files_.file_url(at("target"))), std::optional<bool>(false));
+  EXPECT_EQ(files_.is_symbolic_link(files_.file_url(at("missing"))), std::nullopt);
+
+  // A link has no bits of its own here: it is left alone, and so is what it names.
+  ASSERT_TRUE(files_.write_permission_bits(files_.file_url(at("link")), 0755));
+  EXPECT_EQ(lstat_of(at("target")).st_mode & 07777, 06755u);
+  ASSERT_TRUE(files_.write_permission_bits(files_.file_url(at("target")), 0755));
+  EXPECT_EQ(lstat_of(at("target")).st_mode & 07777, 0755u);
+  // A FIFO without a writer does not hold the call up.
+  ASSERT_TRUE(files_.write_permission_bits(files_.file_url(at("pipe")), 0640));
+  EXPECT_EQ(lstat_of(at("pipe")).st_mode & 07777, 0640u);
+  EXPECT_FALSE(files_.write_permission_bits(files_.file_url(at("missing")), 0644));
+}
+
 TEST_F(LinuxFilesTest, SecurityFactsAreTheItemsOwnEvenForALink) {
   REQUIRE_ROOT();
   write_file(at("target"), "t", 0640);
@@ -178,9 +200,9 @@ TEST_F(LinuxFilesTest, SecurityOfAMissingItemIsACoreFoundationStyleFailure) {
   const auto& error = std::get<platform::CFCallFailure>(copied).error;
   ASSERT_TRUE(error);
   EXPECT_EQ(error->code, ENOENT);
-  EXPECT_EQ(error->description,
-            std::string("\"").append(at("missing")).append(
-                "\": No such file or directory (os error 2)"));
+  EXPECT_EQ(
+      error->description,
+      std::string("\"").append(at("missing")).append("\": No such file or directory (os error 2)"));
   auto written = files_.write_file_security(FileUrl{at("missing"), false}, {});
   ASSERT_FALSE(written);
   EXPECT_EQ(written.error().error->code, ENOENT);
