@@ -13,13 +13,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <atomic>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -29,6 +29,7 @@
 #include "activator.hpp"
 #include "codesign_support.hpp"
 #include "common/constants.hpp"
+#include "kolvaris/helper_client.h"
 
 #if defined(KOLVARIS_HELPER_BINARY) && defined(KOLVARIS_README_APP) && \
     defined(KOLVARIS_CLIENT_LIBRARY)
@@ -117,61 +118,78 @@ std::vector<Event> read_report(const fs::path& report) {
   return events;
 }
 
-TEST(ReadmeExample, ApplicationUpdatesItselfExitsAndItsSuccessorStarts) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the application as another user";
-  // The example asks the installed helper's socket; this test's helper answers there, in a mount
-  // namespace of this process and its children only.
-  if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr)) {
-    GTEST_SKIP() << "no private mount namespace here: " << std::strerror(errno);
-  }
-  test_support::TempDir dir;
-  ::chmod(dir.path().c_str(), 0755);
-  const fs::path apps = dir.path() / "apps", downloads = dir.path() / "downloads";
-  fs::create_directories(dir.path() / "helper");
-  fs::path installed = application_bundle(apps, "1.0", "");
-  fs::path download = application_bundle(downloads, "2.0", "\nversion 2\n");
-  ASSERT_FALSE(installed.empty());
-  ASSERT_FALSE(download.empty());
-  codesign_test::write_file(apps / "download", download.string() + "\n");
-  give_to(apps, USER);
-  give_to(downloads, USER);
-
-  ActivatedHelper helper(KOLVARIS_HELPER_BINARY, dir.path() / "helper");
-  ASSERT_TRUE(helper.wait_out("IPC: Listener created for socket: ", 30s));
-  ASSERT_EQ(::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755"), 0) << std::strerror(errno);
-  struct Unmount {
-    ~Unmount() { ::umount2("/run", MNT_DETACH); }
-  } unmount;
-  const fs::path installed_socket(common::HELPER_SOCKET_PATH);
-  ASSERT_EQ(::symlink(helper.socket_path().c_str(), installed_socket.c_str()), 0)
-      << installed_socket << ": " << std::strerror(errno);
-
-  // The user starts the application.
-  const std::string executable = (installed / codesign_test::MAIN_EXECUTABLE).string();
-  pid_t app = ::fork();
-  if (app == 0) {
-    const int null_fd = ::open("/dev/null", O_RDWR);
-    ::dup2(null_fd, 0);
-    ::dup2(null_fd, 1);
-    ::dup2(null_fd, 2);
-    if (::setgroups(0, nullptr) != 0 || ::setresgid(USER, USER, USER) != 0 ||
-        ::setresuid(USER, USER, USER) != 0) {
-      ::_exit(126);
+// The application installed as version 1 for an unprivileged user, version 2 downloaded, the
+// helper answering on the installed helper's socket path in a mount namespace of this process.
+class ReadmeExample : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the application as another user";
+    // The example asks the installed helper's socket; this test's helper answers there, in a
+    // mount namespace of this process and its children only.
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+      GTEST_SKIP() << "no private mount namespace here: " << std::strerror(errno);
     }
-    char* argv[] = {const_cast<char*>(executable.c_str()), nullptr};
-    char path[] = "PATH=/usr/bin:/bin";
-    char* envp[] = {path, nullptr};
-    ::execve(argv[0], argv, envp);
-    ::_exit(127);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(app, &status, 0), app);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    ::chmod(dir_.path().c_str(), 0755);
+    apps_ = dir_.path() / "apps";
+    const fs::path downloads = dir_.path() / "downloads";
+    fs::create_directories(dir_.path() / "helper");
+    installed_ = application_bundle(apps_, "1.0", "");
+    fs::path download = application_bundle(downloads, "2.0", "\nversion 2\n");
+    ASSERT_FALSE(installed_.empty());
+    ASSERT_FALSE(download.empty());
+    codesign_test::write_file(apps_ / "download", download.string() + "\n");
+    give_to(apps_, USER);
+    give_to(downloads, USER);
 
-  PromptReaper reaper(helper.pid());
+    helper_.emplace(KOLVARIS_HELPER_BINARY, dir_.path() / "helper");
+    ASSERT_TRUE(helper_->wait_out("IPC: Listener created for socket: ", 30s));
+    ASSERT_EQ(::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755"), 0) << std::strerror(errno);
+    run_mounted_ = true;
+    const fs::path installed_socket(common::HELPER_SOCKET_PATH);
+    ASSERT_EQ(::symlink(helper_->socket_path().c_str(), installed_socket.c_str()), 0)
+        << installed_socket << ": " << std::strerror(errno);
+  }
+  void TearDown() override {
+    if (run_mounted_) ::umount2("/run", MNT_DETACH);
+  }
+
+  // The user starts the application and it exits; its exit status.
+  int start_application() {
+    const std::string executable = (installed_ / codesign_test::MAIN_EXECUTABLE).string();
+    pid_t app = ::fork();
+    if (app == 0) {
+      const int null_fd = ::open("/dev/null", O_RDWR);
+      ::dup2(null_fd, 0);
+      ::dup2(null_fd, 1);
+      ::dup2(null_fd, 2);
+      if (::setgroups(0, nullptr) != 0 || ::setresgid(USER, USER, USER) != 0 ||
+          ::setresuid(USER, USER, USER) != 0) {
+        ::_exit(126);
+      }
+      char* argv[] = {const_cast<char*>(executable.c_str()), nullptr};
+      char path[] = "PATH=/usr/bin:/bin";
+      char* envp[] = {path, nullptr};
+      ::execve(argv[0], argv, envp);
+      ::_exit(127);
+    }
+    int status = 0;
+    if (::waitpid(app, &status, 0) != app) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  test_support::TempDir dir_;
+  fs::path apps_, installed_;
+  std::optional<ActivatedHelper> helper_;
+  bool run_mounted_ = false;
+};
+
+TEST_F(ReadmeExample, ApplicationUpdatesItselfExitsAndItsSuccessorStarts) {
+  EXPECT_EQ(start_application(), 0);
+  PromptReaper reaper(helper_->pid());
 
   // Version 2 starts, restarts itself through the other call, and starts again.
-  const fs::path report = apps / "report";
+  const fs::path report = apps_ / "report";
   std::vector<Event> events;
   for (int i = 0; i < 500; ++i) {
     events = read_report(report);
@@ -180,14 +198,14 @@ TEST(ReadmeExample, ApplicationUpdatesItselfExitsAndItsSuccessorStarts) {
   }
   std::string seen;
   for (const Event& e : events) seen += e.what + " " + e.version + " " + e.uid + "\n";
-  ASSERT_EQ(events.size(), 6u) << seen << helper.out() << helper.err();
+  ASSERT_EQ(events.size(), 6u) << seen << helper_->out() << helper_->err();
   const std::string u = std::to_string(USER);
   const std::vector<std::string> expected = {"start 1.0 " + u, "exit 1.0 ",      "start 2.0 " + u,
                                              "exit 2.0 ",      "start 2.0 " + u, "exit 2.0 "};
   for (std::size_t i = 0; i < expected.size(); ++i) {
     EXPECT_EQ(events[i].what + " " + events[i].version + " " + events[i].uid, expected[i]) << seen;
   }
-  EXPECT_EQ(codesign_test::read_file(installed / "Contents/Resources/version"), "2.0\n");
+  EXPECT_EQ(codesign_test::read_file(installed_ / "Contents/Resources/version"), "2.0\n");
 
   const double after_update = static_cast<double>(events[2].ns - events[1].ns) / 1e9;
   const double after_restart = static_cast<double>(events[4].ns - events[3].ns) / 1e9;
@@ -198,6 +216,27 @@ TEST(ReadmeExample, ApplicationUpdatesItselfExitsAndItsSuccessorStarts) {
   EXPECT_LT(after_update, 1.5);
   EXPECT_LT(after_restart, 1.5);
   EXPECT_GT(after_update, 0.0);
+}
+
+// Why the update and the relaunch share one connection: once the bundle has been replaced, the
+// running version 1 is no longer the code on disk, and a new connection from it is turned away.
+TEST_F(ReadmeExample, AfterItsReplacementTheOldProcessIsNotServedOnANewConnection) {
+  codesign_test::write_file(apps_ / "separate", "");
+  ::lchown((apps_ / "separate").c_str(), USER, USER);
+  EXPECT_EQ(start_application(), 0);
+  std::vector<Event> events = read_report(apps_ / "report");
+  ASSERT_EQ(events.size(), 3u) << helper_->out() << helper_->err();
+  // "separate REPLACE RELAUNCH": the statuses of the two calls.
+  EXPECT_EQ(events[1].what, "separate");
+  EXPECT_EQ(events[1].version, std::to_string(KOLVARIS_HELPER_OK));
+  EXPECT_EQ(events[1].ns, KOLVARIS_HELPER_PROTOCOL_FAILURE);
+  EXPECT_EQ(codesign_test::read_file(installed_ / "Contents/Resources/version"), "2.0\n");
+  // (Its executable now lies in the replacement directory the old bundle was swapped into, and
+  // is gone with it.)
+  EXPECT_NE(helper_->err().find("IPC: Client connection closed with error: Client code signing "
+                                "validation failed: "),
+            std::string::npos)
+      << helper_->err();
 }
 
 }  // namespace

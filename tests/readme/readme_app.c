@@ -5,8 +5,11 @@
  *   none  update_and_restart(the path written in the file "download" beside the bundle, itself)
  *   one   restart(itself)
  *   more  nothing.
- * A failure appends "failed" and exits with 3. */
+ * A failure appends "failed" and exits with 3. With a file "separate" beside the bundle, the
+ * first start instead replaces its bundle and asks for its relaunch through two calls, each on a
+ * connection of its own, appends "separate STATUS STATUS" and exits. */
 #define _GNU_SOURCE
+#include <kolvaris/helper_client.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -80,6 +83,14 @@ int main(void) {
     char download[4096];
     snprintf(path, sizeof path, "%s/download", work);
     if (!read_line(path, download, sizeof download)) return 2;
+    snprintf(path, sizeof path, "%s/separate", work);
+    if (access(path, F_OK) == 0) {
+      int replaced = kolvaris_helper_replace_app_atomic(NULL, download, bundle, 60000, NULL);
+      int relaunch = kolvaris_helper_relaunch_after_exit(NULL, bundle, 10000, NULL);
+      snprintf(line, sizeof line, "separate %d %d", replaced, relaunch);
+      append(line);
+      return 0;
+    }
     update_and_restart(download, bundle);
   } else if (starts == 1) {
     restart(bundle);
