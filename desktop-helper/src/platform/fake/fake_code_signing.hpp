@@ -28,6 +28,9 @@ class FakeCodeSigning final : public CodeSigning {
   std::optional<SecFailure> guest_validity_failure;
   std::optional<SecFailure> static_validity_failure;
   std::optional<SecFailure> guest_recheck_failure;
+  Writer writer_of_reads = Writer::VerifiedPeer;
+  pid_t writer_pid_of_reads = 0;
+  bool peer_alive_at_reads = true;
 
   std::expected<std::unique_ptr<PeerProcess>, int> copy_peer_process(int socket_fd) override;
   std::expected<PeerCredentials, int> peer_credentials(int socket_fd) override;
@@ -46,7 +49,11 @@ class FakeCodeSigning final : public CodeSigning {
   std::expected<void, SecFailure> check_static_validity(StaticCode& code,
                                                         const Requirement& requirement,
                                                         ValidationScope scope) override;
-  std::expected<void, SecFailure> recheck_guest_validity(int socket_fd) override;
+  std::expected<void, SecFailure> recheck_guest_validity(const PeerProcess& peer,
+                                                         int socket_fd) override;
+  // Reads the socket; the writer is `writer_of_reads` (VerifiedPeer unless a test sets it).
+  std::expected<ReceivedBytes, int> receive_from_peer(const PeerProcess& peer, int socket_fd,
+                                                      std::span<char> into) override;
 };
 
 }  // namespace platform::fake
