@@ -105,6 +105,9 @@ class LinuxPeerProcess final : public PeerProcess {
   int pidfd() const { return pidfd_.get(); }
   const PidfdIdentity& identity() const { return identity_; }
   const std::expected<ino_t, int>& client_inode() const { return client_inode_; }
+  // What the last check of its mapped code judged. The checks of one connection run one at a
+  // time, on its task.
+  codesign::MappedCodeSnapshot& judged() const { return judged_; }
 
  private:
   pid_t pid_;
@@ -113,6 +116,7 @@ class LinuxPeerProcess final : public PeerProcess {
   // The client end of the connection, found once: it stays the same socket for the connection's
   // lifetime. Error: why the kernel could not say.
   std::expected<ino_t, int> client_inode_;
+  mutable codesign::MappedCodeSnapshot judged_;
 };
 
 class LinuxGuestCode final : public GuestCode {
@@ -313,7 +317,8 @@ std::expected<void, SignatureProblem> check_guest(const LinuxGuestCode& guest,
 
   // What else runs in the process, and how it holds its connection.
   SealedBundle sealed_bundle{bundle, &verified->manifest};
-  if (auto mapped = check_mapped_code(peer.pid(), &sealed_bundle, approvals); !mapped) {
+  if (auto mapped = check_mapped_code(peer.pid(), &sealed_bundle, approvals, &peer.judged());
+      !mapped) {
     return mapped;
   }
   if (auto bound = check_binding(peer); !bound) return bound;
@@ -342,8 +347,18 @@ std::expected<void, SignatureProblem> recheck_guest(const LinuxPeerProcess& peer
     return std::unexpected(SignatureProblem{
         STATIC_CODE_CHANGED, "the process runs another executable than the one verified"});
   }
-  if (auto mapped = check_mapped_code(peer.pid(), nullptr, approvals); !mapped) return mapped;
-  return check_binding(peer);
+  // Unchanged since the last check: nothing to judge again.
+  if (!codesign::maps_as_judged(peer.pid(), peer.judged())) {
+    if (auto mapped = check_mapped_code(peer.pid(), nullptr, approvals, &peer.judged()); !mapped) {
+      return mapped;
+    }
+  }
+  // How the process holds its connection was settled at the verification: what it writes since
+  // is judged byte by byte, and an exec, the one way to make its pid run other code, shows in
+  // the executable and the mappings above. A process's PID namespace never changes.
+  if (auto dumpable = check_not_dumpable(peer.pid()); !dumpable) return dumpable;
+  if (!is_alive(peer.pidfd())) return gone();
+  return {};
 }
 
 // Room for the credentials, a pidfd and the most descriptors one message can carry
