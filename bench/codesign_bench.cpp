@@ -49,6 +49,7 @@
 #include "main/app_package_validation.hpp"
 #include "main/client_verification.hpp"
 #include "platform/linux/code_signing_linux.hpp"
+#include "posix/process_sockets.hpp"
 
 extern char** environ;
 
@@ -342,6 +343,8 @@ void BM_PeerBinding(benchmark::State& state) {
   }
   struct stat own;
   ::fstat(connection.get(), &own);
+  auto client_end = posix::peer_socket_inode(own.st_ino);
+  if (!client_end) return state.SkipWithError("the kernel does not know the client end");
 
   namespace linux_impl = platform::linux_impl;
   codesign::SealedBundle sealed{bundle.string(), nullptr};
@@ -353,7 +356,7 @@ void BM_PeerBinding(benchmark::State& state) {
     auto start = Clock::now();
     auto mapped = codesign::check_mapped_code(pid, &sealed, approvals);
     auto dumpable = codesign::check_not_dumpable(pid);
-    auto held = codesign::check_sole_holder(own.st_ino, pid);
+    auto held = codesign::check_holds_connection(pid, *client_end);
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     return (mapped && dumpable && held) ? seconds : -1.0;
   };
@@ -379,7 +382,7 @@ void BM_PeerBinding(benchmark::State& state) {
     auto start = Clock::now();
     (void)codesign::check_mapped_code(pid, &sealed, approvals);
     auto middle = Clock::now();
-    (void)codesign::check_sole_holder(own.st_ino, pid);
+    (void)codesign::check_holds_connection(pid, *client_end);
     holders_only.push_back(std::chrono::duration<double>(Clock::now() - middle).count());
     mapped_only.push_back(std::chrono::duration<double>(middle - start).count());
   }
@@ -389,13 +392,15 @@ void BM_PeerBinding(benchmark::State& state) {
   std::vector<double> verify, recheck;
   for (int i = 0; i < 21; ++i) {
     auto start = Clock::now();
-    auto valid = main_service::validate_client_code_signing(platform, connection.get());
+    auto valid = main_service::verify_client_code_signing(platform, connection.get());
     auto middle = Clock::now();
-    auto still = main_service::recheck_client_code_signing(platform, connection.get());
+    auto still =
+        valid ? main_service::recheck_client_code_signing(platform, **valid, connection.get())
+              : common::Status{};
     recheck.push_back(std::chrono::duration<double>(Clock::now() - middle).count());
     verify.push_back(std::chrono::duration<double>(middle - start).count());
     if (!valid || !still) {
-      state.SkipWithError((valid ? still : valid).error().text().c_str());
+      state.SkipWithError((valid ? still.error() : valid.error()).text().c_str());
       break;
     }
   }

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "codesign/sha256.hpp"
+#include "codesign/written_digests.hpp"
 #include "common/bundle_layout.hpp"
 #include "common/error.hpp"
 #include "common/util/hex.hpp"
@@ -442,6 +443,15 @@ void hash_one(HashJob& job, std::size_t k, std::span<unsigned char> buffer) {
       ((st.st_mode & 0111) != 0) != entry.executable) {
     record_failure(job, k, file_problem(job, entry, "file modified: " + entry.path));
     return;
+  }
+  if (job.verify) {
+    // A file the helper has just written itself was hashed as it was written.
+    if (auto written = written_digests().take(file_key(st))) {
+      if (*written != entry.digest) {
+        record_failure(job, k, file_problem(job, entry, "file modified: " + entry.path));
+      }
+      return;
+    }
   }
   ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   std::uint64_t bytes = 0;

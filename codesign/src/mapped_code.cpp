@@ -64,12 +64,39 @@ bool is_protected_directory(const struct stat& st) {
   return !(st.st_mode & S_IWGRP) || st.st_gid == 0;
 }
 
+bool is_executable_file_line(std::string_view line) {
+  next_field(line);  // range
+  std::string_view perms = next_field(line);
+  next_field(line);  // offset
+  next_field(line);  // device
+  std::string_view inode_text = next_field(line);
+  return perms.size() >= 3 && perms[2] == 'x' && !inode_text.empty() && inode_text != "0";
+}
+
+// The lines of a maps text that map files executable, the only ones a check judges: the heap
+// and other anonymous memory come and go without changing what code runs.
+std::string executable_file_lines(std::string_view maps) {
+  std::string lines;
+  while (!maps.empty()) {
+    auto end = maps.find('\n');
+    std::string_view line = maps.substr(0, end);
+    maps.remove_prefix(end == std::string_view::npos ? maps.size() : end + 1);
+    if (is_executable_file_line(line)) {
+      lines += line;
+      lines += '\n';
+    }
+  }
+  return lines;
+}
+
 // One pass over the maps: EAGAIN when a mapping went away between the listing and its opening,
 // so the caller lists again rather than miss one that moved.
-std::expected<std::vector<ExecutableMapping>, int> list_mappings(pid_t pid) {
+std::expected<std::vector<ExecutableMapping>, int> list_mappings(pid_t pid,
+                                                                 std::string* maps_text) {
   const std::string base = "/proc/" + std::to_string(pid);
   auto maps = posix::read_file(base + "/maps");
   if (!maps) return std::unexpected(maps.error());
+  if (maps_text) *maps_text = executable_file_lines(*maps);
   std::vector<ExecutableMapping> found;
   std::set<std::pair<dev_t, ino_t>> seen;
   std::string_view rest = *maps;
@@ -87,6 +114,7 @@ std::expected<std::vector<ExecutableMapping>, int> list_mappings(pid_t pid) {
 
     const std::string link = base + "/map_files/" + std::string(range);
     ExecutableMapping mapping;
+    mapping.range = std::string(range);
     mapping.file = UniqueFd(::open(link.c_str(), O_RDONLY | O_CLOEXEC));
     if (!mapping.file) {
       if (errno == ENOENT) return std::unexpected(EAGAIN);
@@ -182,16 +210,28 @@ bool CodeApprovals::is_approved(int fd, const struct stat& st) {
   return false;
 }
 
+bool CodeApprovals::is_known_protected(const FileKey& key, const std::string& path) const {
+  std::lock_guard lock(mutex_);
+  return protected_files_.contains({key, path});
+}
+
+void CodeApprovals::remember_protected(const FileKey& key, const std::string& path) {
+  std::lock_guard lock(mutex_);
+  if (protected_files_.size() >= MAX_FILES) protected_files_.clear();
+  protected_files_.emplace(key, path);
+}
+
 std::size_t CodeApprovals::size() const {
   std::lock_guard lock(mutex_);
   return files_.size();
 }
 
-std::expected<std::vector<ExecutableMapping>, int> executable_mappings(pid_t pid) {
+std::expected<std::vector<ExecutableMapping>, int> executable_mappings(pid_t pid,
+                                                                       std::string* maps) {
   // A process that keeps moving its mappings cannot be judged; one that loads a library while
   // it is looked at settles after a retry.
   for (int attempt = 0;; ++attempt) {
-    auto mappings = list_mappings(pid);
+    auto mappings = list_mappings(pid, maps);
     if (mappings || mappings.error() != EAGAIN || attempt == 3) return mappings;
   }
 }
@@ -227,9 +267,25 @@ bool is_protected_system_file(const ExecutableMapping& mapping) {
   }
 }
 
+bool maps_as_judged(pid_t pid, const MappedCodeSnapshot& snapshot) {
+  const std::string base = "/proc/" + std::to_string(pid);
+  auto maps = posix::read_file(base + "/maps");
+  if (!maps || executable_file_lines(*maps) != snapshot.maps) return false;
+  // The same maps name the same files (device and inode); their keys say the contents are too.
+  for (const auto& [range, key] : snapshot.files) {
+    struct stat st;
+    if (::stat((base + "/map_files/" + range).c_str(), &st) != 0 || file_key(st) != key) {
+      return false;
+    }
+  }
+  return true;
+}
+
 std::expected<void, SignatureProblem> check_mapped_code(pid_t pid, const SealedBundle* bundle,
-                                                        CodeApprovals& approvals) {
-  auto mappings = executable_mappings(pid);
+                                                        CodeApprovals& approvals,
+                                                        MappedCodeSnapshot* judged) {
+  std::string maps;
+  auto mappings = executable_mappings(pid, judged ? &maps : nullptr);
   if (!mappings) {
     if (mappings.error() == ENOENT || mappings.error() == ESRCH) {
       return std::unexpected(SignatureProblem{NO_SUCH_CODE, "the process has exited"});
@@ -253,10 +309,22 @@ std::expected<void, SignatureProblem> check_mapped_code(pid_t pid, const SealedB
       }
     }
     if (approvals.is_approved(mapping.file.get(), mapping.st)) continue;
-    if (is_protected_system_file(mapping)) continue;
+    const FileKey key = file_key(mapping.st);
+    if (!mapping.deleted && approvals.is_known_protected(key, mapping.path)) continue;
+    if (is_protected_system_file(mapping)) {
+      if (!mapping.deleted) approvals.remember_protected(key, mapping.path);
+      continue;
+    }
     return std::unexpected(SignatureProblem{
         GUEST_INVALID, "the process maps " + mapping.path + (mapping.deleted ? " (deleted)" : "") +
                            ", which is neither sealed in its bundle nor a protected system file"});
+  }
+  if (judged) {
+    judged->maps = std::move(maps);
+    judged->files.clear();
+    for (const ExecutableMapping& mapping : *mappings) {
+      judged->files.emplace_back(mapping.range, file_key(mapping.st));
+    }
   }
   return {};
 }

@@ -2,9 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <string>
 
 #include "common/error.hpp"
+#include "posix/process_sockets.hpp"
 
 namespace codesign {
 
@@ -14,32 +16,24 @@ std::unexpected<SignatureProblem> invalid(std::string detail) {
   return std::unexpected(SignatureProblem{GUEST_INVALID, std::move(detail)});
 }
 
+std::unexpected<SignatureProblem> gone() {
+  return std::unexpected(SignatureProblem{NO_SUCH_CODE, "the process has exited"});
+}
+
 }  // namespace
 
-std::expected<void, SignatureProblem> check_sole_holder(ino_t socket_inode, pid_t pid) {
-  auto peer = posix::peer_socket_inode(socket_inode);
-  if (!peer) {
-    return invalid("cannot find the client end of the connection: " +
-                   common::os_error_description(peer.error()));
+std::expected<void, SignatureProblem> check_holds_connection(pid_t pid, ino_t client_inode) {
+  auto held = posix::descriptors_of_socket(pid, client_inode);
+  if (!held) {
+    if (held.error() == ENOENT || held.error() == ESRCH) return gone();
+    return invalid("cannot list the descriptors of the process: " +
+                   common::os_error_description(held.error()));
   }
-  auto holders = posix::socket_holders(*peer);
-  if (!holders) {
-    return invalid("cannot list the processes that hold the connection: " +
-                   common::os_error_description(holders.error()));
-  }
-  bool held = false;
-  for (const posix::SocketHolder& holder : *holders) {
-    if (holder.process != pid) {
-      return invalid("the client end of the connection is also held by process " +
-                     std::to_string(holder.process));
-    }
-    held = true;
-  }
-  if (!held) return invalid("the process does not hold the client end of the connection");
-  for (const posix::SocketHolder& holder : *holders) {
-    if (!holder.close_on_exec) {
+  if (held->empty()) return invalid("the process does not hold the client end of the connection");
+  for (const posix::SocketDescriptor& descriptor : *held) {
+    if (!descriptor.close_on_exec) {
       return invalid("the process holds the client end of the connection in descriptor " +
-                     std::to_string(holder.fd) +
+                     std::to_string(descriptor.fd) +
                      ", which is kept across exec: it may have been inherited with frames "
                      "queued by the program that ran before");
     }
@@ -50,13 +44,27 @@ std::expected<void, SignatureProblem> check_sole_holder(ino_t socket_inode, pid_
 std::expected<void, SignatureProblem> check_not_dumpable(pid_t pid) {
   struct stat st;
   std::string path = "/proc/" + std::to_string(pid) + "/status";
-  if (::stat(path.c_str(), &st) != 0) {
-    return std::unexpected(SignatureProblem{NO_SUCH_CODE, "the process has exited"});
-  }
+  if (::stat(path.c_str(), &st) != 0) return gone();
   if (st.st_uid != 0) {
     return invalid(
         "the process is dumpable, so processes of its user can trace it or take its "
         "connection");
+  }
+  return {};
+}
+
+std::expected<void, SignatureProblem> check_own_pid_namespace(pid_t pid) {
+  struct stat own, theirs;
+  if (::stat("/proc/self/ns/pid", &own) != 0) {
+    return invalid("cannot read the helper's PID namespace: " +
+                   common::os_error_description(errno));
+  }
+  std::string path = "/proc/" + std::to_string(pid) + "/ns/pid";
+  if (::stat(path.c_str(), &theirs) != 0) return gone();
+  if (own.st_dev != theirs.st_dev || own.st_ino != theirs.st_ino) {
+    return invalid(
+        "the process runs in another PID namespace, whose owner can name it as the writer of "
+        "bytes it did not write");
   }
   return {};
 }

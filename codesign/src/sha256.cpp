@@ -48,6 +48,28 @@ class Hasher {
 
 }  // namespace
 
+struct Sha256Stream::State {
+  Hasher hasher;
+  common::Status status;
+};
+
+Sha256Stream::Sha256Stream() : state_(std::make_unique<State>()) {
+  state_->status = state_->hasher.start();
+}
+Sha256Stream::~Sha256Stream() = default;
+Sha256Stream::Sha256Stream(Sha256Stream&&) noexcept = default;
+Sha256Stream& Sha256Stream::operator=(Sha256Stream&&) noexcept = default;
+
+void Sha256Stream::update(std::span<const unsigned char> bytes) {
+  if (!state_->status || bytes.empty()) return;
+  state_->status = state_->hasher.update(bytes.data(), bytes.size());
+}
+
+common::Result<Sha256Digest> Sha256Stream::finish() {
+  if (!state_->status) return common::fail(std::move(state_->status.error()));
+  return state_->hasher.finish();
+}
+
 common::Result<Sha256Digest> sha256_fd(int fd, std::span<unsigned char> buffer,
                                        std::uint64_t& bytes_read) {
   Hasher hasher;

@@ -91,6 +91,7 @@ struct CopyState {
   bool try_clone = true;
   bool try_copy_range = true;
   std::vector<char> buffer;
+  const CopyTap* tap = nullptr;
 };
 
 std::expected<void, int> copy_attributes(int from, int to) {
@@ -135,15 +136,34 @@ bool fall_back_from_kernel_copy(int error) {
          error == EINVAL || error == ENOTTY || error == EBADF;
 }
 
+// Feeds the tap what `fd` holds from its start: the clone a tap cannot see being made.
+std::expected<void, int> read_back(CopyState& state, int fd) {
+  if (state.buffer.empty()) state.buffer.resize(256 * 1024);
+  for (off_t at = 0;;) {
+    ssize_t n =
+        retry_eintr([&] { return pread(fd, state.buffer.data(), state.buffer.size(), at); });
+    if (n < 0) return std::unexpected(errno);
+    if (n == 0) return {};
+    state.tap->data(std::span(reinterpret_cast<const unsigned char*>(state.buffer.data()),
+                              static_cast<std::size_t>(n)));
+    at += n;
+  }
+}
+
 std::expected<void, int> copy_data(CopyState& state, int from, int to, off_t size) {
   if (size == 0) return {};
   if (state.try_clone) {
-    if (ioctl(to, FICLONE, from) == 0) return {};
+    if (ioctl(to, FICLONE, from) == 0) {
+      if (state.tap) return read_back(state, to);
+      return {};
+    }
     if (!fall_back_from_kernel_copy(errno)) return std::unexpected(errno);
     state.try_clone = false;  // the answer holds for the rest of this tree
   }
   off_t done = 0;
-  while (state.try_copy_range && done < size) {
+  // A kernel copy would keep the bytes from the tap, and reading the copy back would read
+  // everything twice: with a tap, the bytes pass through here once.
+  while (state.try_copy_range && !state.tap && done < size) {
     ssize_t n = retry_eintr([&] {
       return copy_file_range(from, nullptr, to, nullptr, static_cast<std::size_t>(size - done), 0);
     });
@@ -164,6 +184,10 @@ std::expected<void, int> copy_data(CopyState& state, int from, int to, off_t siz
     ssize_t n = retry_eintr([&] { return read(from, state.buffer.data(), state.buffer.size()); });
     if (n < 0) return std::unexpected(errno);
     if (n == 0) return {};
+    if (state.tap) {
+      state.tap->data(std::span(reinterpret_cast<const unsigned char*>(state.buffer.data()),
+                                static_cast<std::size_t>(n)));
+    }
     for (ssize_t written = 0; written < n;) {
       ssize_t w = retry_eintr([&] {
         return write(to, state.buffer.data() + written, static_cast<std::size_t>(n - written));
@@ -189,8 +213,9 @@ std::expected<void, TreeFailure> copy_regular(CopyState& state, int from_parent,
   if (fstat(from.get(), &st) != 0) return fail_at(errno, from_path);
   // The name was a regular file when listed; anything else now was put there behind our back.
   if (!S_ISREG(st.st_mode)) return fail_at(EAGAIN, from_path);
-  UniqueFd to(
-      openat(to_parent, to_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  // Readable too when a tap must see a clone's data.
+  const int access = state.tap ? O_RDWR : O_WRONLY;
+  UniqueFd to(openat(to_parent, to_name, access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!to) return fail_at(errno, from_path);
   if (auto r = copy_data(state, from.get(), to.get(), st.st_size); !r) {
     return fail_at(r.error(), from_path);
@@ -199,6 +224,7 @@ std::expected<void, TreeFailure> copy_regular(CopyState& state, int from_parent,
   if (fchmod(to.get(), st.st_mode & COPIED_MODE_BITS) != 0) return fail_at(errno, from_path);
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
   if (futimens(to.get(), times) != 0) return fail_at(errno, from_path);
+  if (state.tap) state.tap->done(to.get());
   return {};
 }
 
@@ -509,12 +535,13 @@ std::expected<SplitPath, int> split_path(const std::string& path) {
 
 std::expected<void, TreeFailure> copy_tree_at(int from_parent, const std::string& from_name,
                                               int to_parent, const std::string& to_name,
-                                              const std::string& from_path) {
+                                              const std::string& from_path, const CopyTap* tap) {
   struct stat st;
   if (fstatat(from_parent, from_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
     return fail_at(errno, from_path);
   }
   CopyState state;
+  state.tap = tap;
   return copy_entry(state, from_parent, from_name.c_str(), to_parent, to_name.c_str(),
                     IFTODT(st.st_mode), from_path);
 }

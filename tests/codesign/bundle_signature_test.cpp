@@ -13,6 +13,8 @@
 #include <memory>
 #include <string>
 
+#include "codesign/sha256.hpp"
+#include "codesign/written_digests.hpp"
 #include "codesign_support.hpp"
 #include "common/constants.hpp"
 #include "common/util/unique_fd.hpp"
@@ -69,6 +71,32 @@ TEST_F(BundleSignatureTest, SignedBundleIsValidAndStaysValidWhenOwnerTimesAndXat
   fs::last_write_time(bundle_ / MAIN_EXECUTABLE, fs::file_time_type::clock::now());
   ::setxattr((bundle_ / "Contents/Info.plist").c_str(), "user.com.apple.quarantine", "q", 1, 0);
   EXPECT_EQ(validate(), "valid");
+}
+
+// A full check takes the digest the helper recorded when it wrote a file, instead of reading the
+// file: a recorded digest that differs from the seal fails the check although the file itself
+// matches, and a file changed after it was recorded is read again and judged by what it holds.
+TEST_F(BundleSignatureTest, DigestsRecordedAsFilesWereWrittenAreTakenForUnchangedFilesOnly) {
+  signed_bundle();
+  const fs::path data = bundle_ / "Contents/Resources/data.bin";
+  auto key = [&] {
+    struct stat st;
+    EXPECT_EQ(::lstat(data.c_str(), &st), 0);
+    return codesign::file_key(st);
+  };
+  codesign::Digest wrong{};
+  codesign::written_digests().record(key(), wrong);
+  EXPECT_EQ(validate(), bad_resource("file modified: Contents/Resources/data.bin"));
+  // Taken once: the next check reads the file.
+  EXPECT_EQ(validate(), "valid");
+
+  auto right = codesign::sha256_bytes(read_file(data));
+  ASSERT_TRUE(right.has_value());
+  codesign::written_digests().record(key(), *right);
+  std::string changed = read_file(data);
+  changed[0] = 'X';
+  write_file(data, changed);
+  EXPECT_EQ(validate(), bad_resource("file modified: Contents/Resources/data.bin"));
 }
 
 TEST_F(BundleSignatureTest, UnsignedBundlesAndHalfSignaturesAreUnsigned) {

@@ -14,6 +14,8 @@
 #include <ctime>
 #include <random>
 
+#include "codesign/sha256.hpp"
+#include "codesign/written_digests.hpp"
 #include "file_tree_support.hpp"
 #include "platform/linux/files_linux.hpp"
 #include "posix/file_tree.hpp"
@@ -98,6 +100,38 @@ TEST_F(LinuxFilesTest, CopyKeepsTypesModesLinksAttributesAndTimes) {
       EXPECT_GE(copied.st_atim.tv_sec, ATIME.tv_sec);
     }
   }
+}
+
+// The copy hashes every file as it writes it, so the validation that follows need not read the
+// copy again: each regular file of the copy has the digest of its contents waiting under its
+// key, once; a file changed since has a new key and none.
+TEST_F(LinuxFilesTest, CopyRecordsTheDigestOfEveryFileAsItWroteIt) {
+  make_bundle(at("src/New.app"));
+  std::filesystem::create_directories(at("dst"));
+  ASSERT_TRUE(
+      files_.copy_item(files_.file_url(at("src/New.app")), files_.file_url(at("dst/App.app"))));
+  std::filesystem::permissions(at("dst/App.app/Contents/Resources"),
+                               std::filesystem::perms::owner_all);
+  int files = 0;
+  for (const auto& item : std::filesystem::recursive_directory_iterator(at("dst/App.app"))) {
+    if (!item.is_regular_file() || item.is_symlink()) continue;
+    SCOPED_TRACE(item.path().string());
+    ++files;
+    auto digest = codesign::written_digests().take(codesign::file_key(lstat_of(item.path())));
+    ASSERT_TRUE(digest.has_value());
+    EXPECT_EQ(*digest, *codesign::sha256_bytes(read_file(item.path())));
+    EXPECT_FALSE(codesign::written_digests().take(codesign::file_key(lstat_of(item.path()))));
+  }
+  EXPECT_EQ(files, 5);
+
+  ASSERT_TRUE(
+      files_.copy_item(files_.file_url(at("src/New.app")), files_.file_url(at("dst/B.app"))));
+  const std::string kit = at("dst/B.app/Contents/Frameworks/Kit.framework/Versions/A/Kit");
+  const auto written = codesign::file_key(lstat_of(kit));
+  ::chmod(kit.c_str(), 0755);
+  write_file(kit, "KIT", 0755);
+  EXPECT_NE(codesign::file_key(lstat_of(kit)), written);
+  EXPECT_FALSE(codesign::written_digests().take(codesign::file_key(lstat_of(kit))));
 }
 
 TEST_F(LinuxFilesTest, CopyOfALinkIsALinkAndNothingBehindItIsRead) {

@@ -12,7 +12,9 @@
 #include <expected>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "codesign/bundle_manifest.hpp"
@@ -50,6 +52,12 @@ class CodeApprovals {
 
   std::size_t size() const;
 
+  // Whether a file at `path` with this key was found to be a protected system file. Only root
+  // can make such a file, or a directory on its path, writable by others, and doing so changes
+  // the file's key or needs root; so the verdict holds for as long as the key does.
+  bool is_known_protected(const FileKey& key, const std::string& path) const;
+  void remember_protected(const FileKey& key, const std::string& path);
+
  private:
   struct Known {
     Digest digest{};
@@ -60,18 +68,34 @@ class CodeApprovals {
 
   mutable std::mutex mutex_;
   std::map<FileKey, Known> files_;
+  std::set<std::pair<FileKey, std::string>> protected_files_;
 };
 
 // One file-backed executable mapping (the first of those of the same file).
 struct ExecutableMapping {
-  std::string path;  // the kernel's name of the file now, without the " (deleted)" mark
+  std::string range;  // its name under /proc/<pid>/map_files
+  std::string path;   // the kernel's name of the file now, without the " (deleted)" mark
   bool deleted = false;
   common::util::UniqueFd file;  // the mapped file itself, whatever its path names now
   struct stat st {};
 };
 
-// Every file-backed executable mapping of process `pid`. Error: errno (ENOENT, ESRCH: gone).
-std::expected<std::vector<ExecutableMapping>, int> executable_mappings(pid_t pid);
+// Every file-backed executable mapping of process `pid`, and (when `maps` is given) their lines
+// of /proc/<pid>/maps, as they were read. Error: errno (ENOENT, ESRCH: gone).
+std::expected<std::vector<ExecutableMapping>, int> executable_mappings(pid_t pid,
+                                                                       std::string* maps = nullptr);
+
+// What a successful check of a process's mapped code judged: the lines of its maps that map files
+// executable, and each such file with its key. While those lines read the same and every file
+// keeps its key, the verdict stands.
+struct MappedCodeSnapshot {
+  std::string maps;
+  std::vector<std::pair<std::string, FileKey>> files;  // a range of each file, its key then
+};
+
+// The process maps what `snapshot` judged, each file unchanged: one read of its maps and one
+// stat of each mapped file.
+bool maps_as_judged(pid_t pid, const MappedCodeSnapshot& snapshot);
 
 // A regular file that root owns and that neither its group nor others may write, whose path's
 // every directory root owns and others may not write (group-writable only for group root), and
@@ -89,7 +113,9 @@ struct SealedBundle {
 // seals (approved for later checks), an approved file, or a protected system file. Without a
 // bundle only the last two count. Problems: GUEST_INVALID naming the first other mapping,
 // NO_SUCH_CODE when the process has gone.
+// With `judged`, a successful check leaves there what it judged.
 std::expected<void, SignatureProblem> check_mapped_code(pid_t pid, const SealedBundle* bundle,
-                                                        CodeApprovals& approvals);
+                                                        CodeApprovals& approvals,
+                                                        MappedCodeSnapshot* judged = nullptr);
 
 }  // namespace codesign

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -14,6 +15,23 @@
 namespace codesign {
 
 using Sha256Digest = std::array<unsigned char, 32>;
+
+// A SHA-256 fed piece by piece. A failure of OpenSSL is kept and reported by finish().
+class Sha256Stream {
+ public:
+  Sha256Stream();
+  ~Sha256Stream();
+  Sha256Stream(Sha256Stream&&) noexcept;
+  Sha256Stream& operator=(Sha256Stream&&) noexcept;
+
+  void update(std::span<const unsigned char> bytes);
+  // The digest of everything fed since construction; the stream is spent afterwards.
+  common::Result<Sha256Digest> finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 // Reads `fd` from its current offset to its end. Error: the OS error of a failed read, or
 // OpenSSL's failure (an OS error only when it is ENOMEM).

@@ -1,6 +1,7 @@
 #include "main/client_verification.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <string>
 
 #include "platform/code_signing.hpp"
@@ -46,7 +47,8 @@ common::Status check_client_signing_facts(const platform::GuestSigningFacts& fac
   return {};
 }
 
-common::Status validate_client_code_signing(platform::Platform& platform, int socket_fd) {
+common::Result<std::unique_ptr<platform::PeerProcess>> verify_client_code_signing(
+    platform::Platform& platform, int socket_fd) {
   platform::CodeSigning& code_signing = *platform.code_signing;
 
   // The peer is pinned once here; everything after goes through this object, never through a
@@ -77,18 +79,61 @@ common::Status validate_client_code_signing(platform::Platform& platform, int so
     return common::fail(macos::error_from_status("SecCodeCopySigningInformation", facts.error()));
   }
   if (auto accepted = check_client_signing_facts(*facts, MINIMUM_CLIENT_VERSION); !accepted) {
-    return accepted;
+    return common::fail(std::move(accepted.error()));
   }
-  // Released in reverse order of creation: requirement, guest code, peer.
+  // Released in reverse order of creation: requirement, guest code; the peer stays with the
+  // connection.
+  return std::move(*peer);
+}
+
+common::Status validate_client_code_signing(platform::Platform& platform, int socket_fd) {
+  auto verified = verify_client_code_signing(platform, socket_fd);
+  if (!verified) return common::fail(std::move(verified.error()));
   return {};
 }
 
-common::Status recheck_client_code_signing(platform::Platform& platform, int socket_fd) {
-  auto valid = platform.code_signing->recheck_guest_validity(socket_fd);
+common::Status recheck_client_code_signing(platform::Platform& platform,
+                                           const platform::PeerProcess& peer, int socket_fd) {
+  auto valid = platform.code_signing->recheck_guest_validity(peer, socket_fd);
   if (!valid) {
     return common::fail(macos::error_from_cf_error(valid.error().error, "SecCodeCheckValidity"));
   }
   return {};
+}
+
+common::Result<PeerRead> receive_client_bytes(platform::Platform& platform,
+                                              const platform::PeerProcess& peer, int socket_fd,
+                                              std::span<char> into) {
+  auto received = platform.code_signing->receive_from_peer(peer, socket_fd, into);
+  if (!received) {
+    if (received.error() == EAGAIN || received.error() == EWOULDBLOCK) {
+      return PeerRead{0, true};
+    }
+    return common::fail_os(received.error());
+  }
+  const std::string verified = std::to_string(peer.pid());
+  const std::string writer = std::to_string(received->writer_pid);
+  switch (received->writer) {
+    case platform::Writer::VerifiedPeer:
+      break;
+    case platform::Writer::OtherProcess:
+      if (received->writer_pid == peer.pid()) {
+        return common::fail_other("a process that reuses the pid of the verified process " +
+                                  verified + " wrote bytes on its connection");
+      }
+      return common::fail_other("process " + writer +
+                                " wrote bytes on the connection of the verified process " +
+                                verified);
+    case platform::Writer::Unnamed:
+      return common::fail_other(
+          "the kernel named no writer of bytes on the connection of the verified process " +
+          verified);
+  }
+  if (!received->peer_alive) {
+    return common::fail_other("the verified process " + verified +
+                              " has exited; bytes on its connection are not taken");
+  }
+  return PeerRead{received->size, false};
 }
 
 }  // namespace main_service

@@ -7,6 +7,9 @@
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <memory>
+#include <optional>
+#include <span>
+#include <tuple>
 #include <utility>
 
 #include "common/ipc/framing.hpp"
@@ -25,8 +28,19 @@ namespace msg = common::ipc::message;
 
 ConnectionServices real_services(platform::Platform& platform) {
   ConnectionServices s;
-  s.verify_peer = [&platform](int fd) { return validate_client_code_signing(platform, fd); };
-  s.recheck_peer = [&platform](int fd) { return recheck_client_code_signing(platform, fd); };
+  s.bind_peer = [&platform](int fd) -> common::Result<PeerSession> {
+    auto verified = verify_client_code_signing(platform, fd);
+    if (!verified) return common::fail(std::move(verified.error()));
+    std::shared_ptr<const platform::PeerProcess> peer = std::move(*verified);
+    PeerSession session;
+    session.receive = [&platform, peer](int socket_fd, std::span<char> into) {
+      return receive_client_bytes(platform, *peer, socket_fd, into);
+    };
+    session.recheck = [&platform, peer](int socket_fd) {
+      return recheck_client_code_signing(platform, *peer, socket_fd);
+    };
+    return session;
+  };
   s.identify_requester = [&platform](int fd) -> common::Result<platform::Requester> {
     auto requester = platform.processes->requester_of(fd);
     if (!requester) return common::fail_os(requester.error());
@@ -82,14 +96,79 @@ asio::awaitable<common::Status> handle_command(const ConnectionServices& service
 
 namespace {
 
-// The verified peer's user, or why the peer is turned away. Who asked is read once, at
+struct AdmittedPeer {
+  PeerSession session;
+  platform::Requester requester;
+};
+
+// The verified peer and its user, or why the peer is turned away. Who asked is read once, at
 // connection time: the relaunch acts for that user and no other, whatever the commands say.
-common::Result<platform::Requester> admit_peer(const ConnectionServices& services, int fd) {
-  if (auto verified = services.verify_peer(fd); !verified) {
-    return common::fail(std::move(verified.error()));
+common::Result<AdmittedPeer> admit_peer(const ConnectionServices& services, int fd) {
+  AdmittedPeer admitted;
+  if (services.verify_peer) {
+    if (auto verified = services.verify_peer(fd); !verified) {
+      return common::fail(std::move(verified.error()));
+    }
+    admitted.session.recheck = services.recheck_peer;
+  } else {
+    auto bound = services.bind_peer(fd);
+    if (!bound) return common::fail(std::move(bound.error()));
+    admitted.session = std::move(*bound);
   }
-  return services.identify_requester(fd);
+  auto requester = services.identify_requester(fd);
+  if (!requester) return common::fail(std::move(requester.error()));
+  admitted.requester = std::move(*requester);
+  return admitted;
 }
+
+// The connection as the framing reads it: every read goes through the peer session, which takes
+// only bytes the verified process wrote. A refusal is kept for the handler, and the read ends
+// with an error.
+class PeerStream {
+ public:
+  PeerStream(stream_protocol::socket& socket, const PeerSession& session)
+      : socket_(socket), session_(session) {}
+
+  template <typename Buffer, typename Token>
+  asio::awaitable<std::tuple<asio::error_code, std::size_t>> async_read_some(const Buffer& buffer,
+                                                                             Token) {
+    const asio::mutable_buffer into(buffer);
+    if (!session_.receive) {
+      co_return co_await socket_.async_read_some(into,
+                                                 asio::experimental::as_tuple(asio::use_awaitable));
+    }
+    for (;;) {
+      auto got = session_.receive(socket_.native_handle(),
+                                  std::span<char>(static_cast<char*>(into.data()), into.size()));
+      if (!got) {
+        if (got.error().is_os()) {
+          co_return std::tuple(asio::error_code(got.error().os_code(), asio::system_category()),
+                               std::size_t{0});
+        }
+        refusal_ = std::move(got.error());
+        co_return std::tuple(asio::error_code(asio::error::access_denied), std::size_t{0});
+      }
+      if (got->would_block) {
+        auto [ec] = co_await socket_.async_wait(stream_protocol::socket::wait_read,
+                                                asio::experimental::as_tuple(asio::use_awaitable));
+        if (ec) co_return std::tuple(ec, std::size_t{0});
+        continue;
+      }
+      if (got->size == 0 && into.size() > 0) {
+        co_return std::tuple(asio::error_code(asio::error::eof), std::size_t{0});
+      }
+      co_return std::tuple(asio::error_code(), got->size);
+    }
+  }
+
+  // Bytes another process wrote, refused: the connection must end without a reply.
+  const std::optional<common::Error>& refusal() const { return refusal_; }
+
+ private:
+  stream_protocol::socket& socket_;
+  const PeerSession& session_;
+  std::optional<common::Error> refusal_;
+};
 
 using Duration = std::chrono::steady_clock::duration;
 
@@ -218,13 +297,16 @@ asio::awaitable<bool> serve_command(const ConnectionServices& services,
 asio::awaitable<common::Status> handle_client(const ConnectionServices& services,
                                               stream_protocol::socket stream) {
   log_out("IPC: Client connected");
-  auto requester = admit_peer(services, stream.native_handle());
-  if (!requester) {
+  auto admitted = admit_peer(services, stream.native_handle());
+  if (!admitted) {
     asio::error_code ignored;
     stream.close(ignored);
     co_return common::fail_other("Client code signing validation failed: " +
-                                 requester.error().text());
+                                 admitted.error().text());
   }
+  const platform::Requester& requester = admitted->requester;
+  const PeerSession& peer = admitted->session;
+  PeerStream reader(stream, peer);
   const ConnectionDeadlines& limits = services.deadlines;
   SocketDeadline deadline(stream, co_await asio::this_coro::executor,
                           std::min(limits.frame, limits.idle));
@@ -240,12 +322,17 @@ asio::awaitable<common::Status> handle_client(const ConnectionServices& services
     // The client has begun a frame (or closed): the whole frame must now arrive in time. The
     // deadline decides even over a frame that completed as it passed: the receiving side is shut.
     deadline.arm(limits.frame, stream_protocol::socket::shutdown_receive);
-    auto command = co_await msg::ipc_read_message<msg::ReceivedCommand>(stream);
+    auto command = co_await msg::ipc_read_message<msg::ReceivedCommand>(reader);
+    if (reader.refusal()) {
+      asio::error_code ignored;
+      stream.close(ignored);
+      co_return common::fail_other("Client bytes refused: " + reader.refusal()->text());
+    }
     if (deadline.passed()) {
       command = common::fail_other("frame not completed within " + duration_text(limits.frame));
     }
-    if (command && services.recheck_peer) {
-      if (auto still = services.recheck_peer(stream.native_handle()); !still) {
+    if (command && peer.recheck) {
+      if (auto still = peer.recheck(stream.native_handle()); !still) {
         asio::error_code ignored;
         stream.close(ignored);
         co_return common::fail_other("Client code signing validation failed before a command: " +
@@ -253,7 +340,7 @@ asio::awaitable<common::Status> handle_client(const ConnectionServices& services
       }
     }
     if (command) {
-      if (co_await serve_command(services, stream, deadline, std::move(*command), *requester)) {
+      if (co_await serve_command(services, stream, deadline, std::move(*command), requester)) {
         continue;
       }
       break;

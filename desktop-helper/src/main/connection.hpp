@@ -9,6 +9,7 @@
 
 #include "common/error.hpp"
 #include "common/ipc/message.hpp"
+#include "main/client_verification.hpp"
 #include "platform/platform.hpp"
 #include "platform/processes.hpp"
 
@@ -25,12 +26,26 @@ struct ConnectionDeadlines {
   std::chrono::steady_clock::duration idle = IDLE_DEADLINE;
 };
 
+// What a verified connection keeps of its peer.
+struct PeerSession {
+  // Takes the connection's bytes (client_verification.hpp, receive_client_bytes): an error that
+  // is not an OS error refuses the connection. Empty: the socket is read directly.
+  std::function<common::Result<PeerRead>(int socket_fd, std::span<char> into)> receive;
+  // Checks again, before each command; an error closes the connection without a reply. Empty:
+  // no check.
+  std::function<common::Status(int socket_fd)> recheck;
+};
+
 // What a connection calls out to. The helper uses real_services(); tests substitute parts.
 struct ConnectionServices {
-  // Checks the process at the other end of the socket.
+  // Verifies the process at the other end of the socket and keeps it for the connection: its
+  // bytes are taken through it, and it is checked again before each command.
+  std::function<common::Result<PeerSession>(int socket_fd)> bind_peer;
+  // Instead of bind_peer when set (tests whose peer is the test itself): checks the process at
+  // the other end of the socket, whose bytes are then read directly.
   std::function<common::Status(int socket_fd)> verify_peer;
-  // Optional: checks again, before each command, that the verified peer alone is behind the
-  // socket; an error closes the connection without a reply.
+  // With verify_peer, optional: checks again, before each command; an error closes the
+  // connection without a reply.
   std::function<common::Status(int socket_fd)> recheck_peer;
   // Who asked: the user at the other end of the socket, as it connected. Called once, right after
   // a successful verification; a failure ends the connection as a failed verification does.

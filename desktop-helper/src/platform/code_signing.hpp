@@ -15,6 +15,7 @@
 #include <expected>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -87,6 +88,22 @@ class PeerProcess : public CodeObject {
 struct PeerCredentials {
   uid_t uid = 0;
   gid_t gid = 0;
+};
+
+// Who wrote bytes taken from a connection.
+enum class Writer {
+  VerifiedPeer,  // the process that was verified on the connection
+  OtherProcess,  // another process (`writer_pid`), or another process since reusing its pid
+  Unnamed,       // the kernel named no writer
+};
+
+struct ReceivedBytes {
+  std::size_t size = 0;  // 0: the peer has closed its end
+  Writer writer = Writer::VerifiedPeer;
+  pid_t writer_pid = 0;  // the writer's pid as the kernel gave it; 0 when it gave none
+  // The verified process still existed (running, or not yet reaped) once the bytes were taken:
+  // until then its pid names no other process.
+  bool peer_alive = true;
 };
 
 // The code a running process executes (a guest of the system).
@@ -173,14 +190,23 @@ class CodeSigning {
                                                                 const Requirement& requirement,
                                                                 ValidationScope scope) = 0;
 
-  // For a connection whose peer passed check_guest_validity: success while that process still
-  // runs only code accepted then, is the only one that holds the connection's other end, and
-  // cannot be taken over (traced). Never reads the bundle again.
-  virtual std::expected<void, SecFailure> recheck_guest_validity(int socket_fd) = 0;
-
   // The facts above for code that passed check_guest_validity, or the non-zero status of the
   // failed lookup.
   virtual std::expected<GuestSigningFacts, OSStatus> copy_guest_signing_facts(GuestCode& code) = 0;
+
+  // For a connection whose peer (`peer`, from copy_peer_process on `socket_fd`) passed
+  // check_guest_validity: success while that process still runs only code accepted then, holds
+  // its end of the connection as it did, and cannot be taken over (traced). Never reads the
+  // bundle again.
+  virtual std::expected<void, SecFailure> recheck_guest_validity(const PeerProcess& peer,
+                                                                 int socket_fd) = 0;
+
+  // Takes up to `into.size()` bytes from the connection `socket_fd` whose peer is `peer`, with
+  // who wrote them as the kernel names it. One call never returns bytes of two writers. Never
+  // blocks; errno EAGAIN when no byte is waiting, or the errno of the failed read.
+  virtual std::expected<ReceivedBytes, int> receive_from_peer(const PeerProcess& peer,
+                                                              int socket_fd,
+                                                              std::span<char> into) = 0;
 };
 
 }  // namespace platform

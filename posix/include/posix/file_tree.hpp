@@ -8,8 +8,10 @@
 #include <sys/types.h>
 
 #include <expected>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -35,9 +37,20 @@ struct TreeFailure {
 // refused (ENOTSUP): nothing of the kind belongs in a bundle, and a device node made by root is a
 // way into the system. File data is cloned where the file system can share extents, else copied
 // in the kernel, else read and written.
+//
+// With a `tap`, the tap sees every byte each regular file of the copy receives, in order, on the
+// calling thread, one file at a time: `data` for each chunk, then `done` with the copy's
+// descriptor once its data, mode and times are final. The data is then read once and written
+// once (cloned and read back where the file system can share extents), never copied in the
+// kernel out of the tap's sight.
+struct CopyTap {
+  std::function<void(std::span<const unsigned char>)> data;
+  std::function<void(int copy_fd)> done;
+};
 std::expected<void, TreeFailure> copy_tree_at(int from_parent, const std::string& from_name,
                                               int to_parent, const std::string& to_name,
-                                              const std::string& from_path);
+                                              const std::string& from_path,
+                                              const CopyTap* tap = nullptr);
 
 // Removes the item `name` of the directory `parent` and everything below it, several items at a
 // time. `path` names it in failures. Directories are entered only through their parent's

@@ -259,7 +259,8 @@ std::expected<void, SecFailure> DarwinCodeSigning::check_static_validity(
   return {};
 }
 
-std::expected<void, SecFailure> DarwinCodeSigning::recheck_guest_validity(int socket_fd) {
+std::expected<void, SecFailure> DarwinCodeSigning::recheck_guest_validity(
+    const PeerProcess& /*peer*/, int socket_fd) {
   AuditToken verified;
   {
     std::lock_guard lock(verified_mutex_);
@@ -328,6 +329,19 @@ void DarwinCodeSigning::remember(int socket_fd, const AuditToken& token) {
 void DarwinCodeSigning::forget(int socket_fd) {
   std::lock_guard lock(verified_mutex_);
   verified_.erase(socket_fd);
+}
+
+// The audit token checked before each command names the process and its exec; the kernel
+// gives no writer per message here, so the bytes are taken as the verified process's.
+std::expected<ReceivedBytes, int> DarwinCodeSigning::receive_from_peer(const PeerProcess& peer,
+                                                                       int socket_fd,
+                                                                       std::span<char> into) {
+  const ssize_t n = ::recv(socket_fd, into.data(), into.size(), MSG_DONTWAIT);
+  if (n < 0) return std::unexpected(errno);
+  ReceivedBytes received;
+  received.size = static_cast<std::size_t>(n);
+  received.writer_pid = peer.pid();
+  return received;
 }
 
 }  // namespace platform::darwin

@@ -53,13 +53,16 @@ class DarwinCodeSigning final : public CodeSigning {
   // Before each request of a verified connection: success while the token read now names the
   // same process and the same exec (pid and pid version) as the one verified on this socket.
   // Never reads the bundle again.
-  std::expected<void, SecFailure> recheck_guest_validity(int socket_fd) override;
+  std::expected<void, SecFailure> recheck_guest_validity(const PeerProcess& peer,
+                                                         int socket_fd) override;
 
   // SecCodeCopySigningInformation with signing, requirement and dynamic information: the
   // signature's kSecCodeSignatureRuntime flag, the status word's kSecCodeStatusValid and
   // kSecCodeStatusDebugged, the entitlements set to true, the sealed Info.plist's
   // CFBundleVersion.
   std::expected<GuestSigningFacts, OSStatus> copy_guest_signing_facts(GuestCode& code) override;
+  std::expected<ReceivedBytes, int> receive_from_peer(const PeerProcess& peer, int socket_fd,
+                                                      std::span<char> into) override;
 
  private:
   void remember(int socket_fd, const AuditToken& token);

@@ -1,5 +1,8 @@
 #include "platform/fake/fake_code_signing.hpp"
 
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <string_view>
 #include <type_traits>
 
@@ -128,10 +131,24 @@ std::expected<GuestSigningFacts, OSStatus> FakeCodeSigning::copy_guest_signing_f
   return signing_facts;
 }
 
-std::expected<void, SecFailure> FakeCodeSigning::recheck_guest_validity(int socket_fd) {
+std::expected<void, SecFailure> FakeCodeSigning::recheck_guest_validity(const PeerProcess&,
+                                                                        int socket_fd) {
   journal.push_back("recheck_guest_validity " + std::to_string(socket_fd));
   if (guest_recheck_failure) return std::unexpected(*guest_recheck_failure);
   return {};
+}
+
+std::expected<ReceivedBytes, int> FakeCodeSigning::receive_from_peer(const PeerProcess&,
+                                                                     int socket_fd,
+                                                                     std::span<char> into) {
+  const ssize_t n = ::recv(socket_fd, into.data(), into.size(), MSG_DONTWAIT);
+  if (n < 0) return std::unexpected(errno);
+  ReceivedBytes received;
+  received.size = static_cast<std::size_t>(n);
+  received.writer = writer_of_reads;
+  received.writer_pid = writer_pid_of_reads;
+  received.peer_alive = peer_alive_at_reads;
+  return received;
 }
 
 }  // namespace platform::fake

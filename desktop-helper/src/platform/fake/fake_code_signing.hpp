@@ -31,6 +31,9 @@ class FakeCodeSigning final : public CodeSigning {
   std::optional<OSStatus> signing_facts_status;
   // A client signed as it must be, by default.
   GuestSigningFacts signing_facts{true, true, false, {}, "1.0"};
+  Writer writer_of_reads = Writer::VerifiedPeer;
+  pid_t writer_pid_of_reads = 0;
+  bool peer_alive_at_reads = true;
 
   std::expected<std::unique_ptr<PeerProcess>, int> copy_peer_process(int socket_fd) override;
   std::expected<PeerCredentials, int> peer_credentials(int socket_fd) override;
@@ -49,9 +52,13 @@ class FakeCodeSigning final : public CodeSigning {
   std::expected<void, SecFailure> check_static_validity(StaticCode& code,
                                                         const Requirement& requirement,
                                                         ValidationScope scope) override;
-  std::expected<void, SecFailure> recheck_guest_validity(int socket_fd) override;
   // Journaled as "copy_guest_signing_facts <code>".
   std::expected<GuestSigningFacts, OSStatus> copy_guest_signing_facts(GuestCode& code) override;
+  std::expected<void, SecFailure> recheck_guest_validity(const PeerProcess& peer,
+                                                         int socket_fd) override;
+  // Reads the socket; the writer is `writer_of_reads` (VerifiedPeer unless a test sets it).
+  std::expected<ReceivedBytes, int> receive_from_peer(const PeerProcess& peer, int socket_fd,
+                                                      std::span<char> into) override;
 };
 
 }  // namespace platform::fake

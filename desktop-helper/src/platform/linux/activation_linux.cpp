@@ -1,5 +1,6 @@
 #include "platform/linux/activation_linux.hpp"
 
+#include <sys/socket.h>
 #include <systemd/sd-daemon.h>
 
 #include <cerrno>
@@ -9,8 +10,22 @@
 #include <string>
 #include <utility>
 
+#ifndef SO_PASSPIDFD
+#define SO_PASSPIDFD 76
+#endif
+
 namespace platform::linux_impl {
 namespace {
+
+// Connections accepted from a listener with these options carry the writer of every byte they
+// receive, from the first one on. The socket unit asks for credentials (PassCredentials=yes);
+// a listener handed over without them gets them here, before anything is accepted. A descriptor
+// that is no socket refuses them, which the listener's own checks report later.
+void ask_for_writers(int fd) {
+  int on = 1;
+  (void)::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+  (void)::setsockopt(fd, SOL_SOCKET, SO_PASSPIDFD, &on, sizeof on);
+}
 
 struct HandedOver {
   bool read = false;
@@ -33,6 +48,7 @@ void read_environment() {
     state.error = -n;
   } else {
     for (int i = 0; i < n; ++i) {
+      ask_for_writers(SD_LISTEN_FDS_START + i);
       state.named.emplace_back(names && names[i] ? names[i] : "", SD_LISTEN_FDS_START + i);
     }
   }

@@ -5,12 +5,15 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <memory>
+#include <optional>
 
 #include "codesign/bundle_signature.hpp"
 #include "codesign/info_plist.hpp"
@@ -21,20 +24,35 @@
 #include "common/bundle_layout.hpp"
 #include "common/util/unique_fd.hpp"
 #include "platform/linux/file_anchor.hpp"
+#include "posix/eintr.hpp"
 #include "posix/proc_status.hpp"
+#include "posix/process_sockets.hpp"
 #include "posix/read_beneath.hpp"
 #include "posix/read_file.hpp"
 
+#ifndef SO_PASSPIDFD
+#define SO_PASSPIDFD 76
+#endif
 #ifndef SO_PEERPIDFD
 #define SO_PEERPIDFD 77
+#endif
+#ifndef SO_PASSRIGHTS
+#define SO_PASSRIGHTS 83
+#endif
+#ifndef SCM_PIDFD
+#define SCM_PIDFD 0x04
+#endif
+#ifndef PID_FS_MAGIC
+#define PID_FS_MAGIC 0x50494446
 #endif
 
 namespace platform::linux_impl {
 
 using codesign::BAD_BUNDLE_FORMAT;
+using codesign::check_holds_connection;
 using codesign::check_mapped_code;
 using codesign::check_not_dumpable;
-using codesign::check_sole_holder;
+using codesign::check_own_pid_namespace;
 using codesign::compile_requirement;
 using codesign::file_key;
 using codesign::GUEST_INVALID;
@@ -57,38 +75,64 @@ using common::util::UniqueFd;
 
 namespace {
 
+// Which process a pidfd refers to, where the kernel can say: on pidfs (Linux 6.9 and later)
+// every process has an inode of its own, never reused while the machine runs. Elsewhere all
+// pidfds share one inode, and only the pid (with the liveness of the process) tells them apart.
+struct PidfdIdentity {
+  bool unique = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  friend bool operator==(const PidfdIdentity&, const PidfdIdentity&) = default;
+};
+
+PidfdIdentity identity_of_pidfd(int pidfd) {
+  struct statfs fs;
+  struct stat st;
+  if (::fstatfs(pidfd, &fs) != 0 || fs.f_type != PID_FS_MAGIC || ::fstat(pidfd, &st) != 0) {
+    return {};
+  }
+  return PidfdIdentity{true, st.st_dev, st.st_ino};
+}
+
 class LinuxPeerProcess final : public PeerProcess {
  public:
   static constexpr CodeObjectType TYPE{"LinuxPeerProcess"};
-  LinuxPeerProcess(pid_t pid, UniqueFd pidfd, ino_t socket_inode)
-      : PeerProcess(TYPE), pid_(pid), pidfd_(std::move(pidfd)), socket_inode_(socket_inode) {}
+  LinuxPeerProcess(pid_t pid, UniqueFd pidfd, std::expected<ino_t, int> client_inode)
+      : PeerProcess(TYPE),
+        pid_(pid),
+        pidfd_(std::move(pidfd)),
+        identity_(identity_of_pidfd(pidfd_.get())),
+        client_inode_(client_inode) {}
   pid_t pid() const override { return pid_; }
   int pidfd() const { return pidfd_.get(); }
-  ino_t socket_inode() const { return socket_inode_; }
+  const PidfdIdentity& identity() const { return identity_; }
+  const std::expected<ino_t, int>& client_inode() const { return client_inode_; }
+  // What the last check of its mapped code judged. The checks of one connection run one at a
+  // time, on its task.
+  codesign::MappedCodeSnapshot& judged() const { return judged_; }
 
  private:
   pid_t pid_;
-  UniqueFd pidfd_;
-  ino_t socket_inode_;  // the helper's end of the connection
+  UniqueFd pidfd_;  // the process that connected, from the kernel's record of the connect
+  PidfdIdentity identity_;
+  // The client end of the connection, found once: it stays the same socket for the connection's
+  // lifetime. Error: why the kernel could not say.
+  std::expected<ino_t, int> client_inode_;
+  mutable codesign::MappedCodeSnapshot judged_;
 };
 
 class LinuxGuestCode final : public GuestCode {
  public:
   static constexpr CodeObjectType TYPE{"LinuxGuestCode"};
-  LinuxGuestCode(pid_t pid, UniqueFd pidfd, UniqueFd executable, std::string executable_path,
-                 ino_t socket_inode)
+  LinuxGuestCode(const LinuxPeerProcess& peer, UniqueFd executable, std::string executable_path)
       : GuestCode(TYPE),
-        pid_(pid),
-        pidfd_(std::move(pidfd)),
+        peer_(&peer),
         executable_(std::move(executable)),
-        executable_path_(std::move(executable_path)),
-        socket_inode_(socket_inode) {}
+        executable_path_(std::move(executable_path)) {}
 
-  pid_t pid_;
-  UniqueFd pidfd_;
-  UniqueFd executable_;          // the running executable's inode, whatever its path says now
-  std::string executable_path_;  // where it was when the process was looked up
-  ino_t socket_inode_;
+  const LinuxPeerProcess* peer_;  // outlives the guest code: the peer it was copied from
+  UniqueFd executable_;           // the running executable's inode, whatever its path says now
+  std::string executable_path_;   // where it was when the process was looked up
 };
 
 class LinuxCodeURL final : public CodeURL {
@@ -180,24 +224,44 @@ codesign::CheckScope check_scope(ValidationScope scope) {
                                         : codesign::CheckScope::Identity;
 }
 
+// What keeps the bytes of the connection the verified process's own: nobody else may trace it,
+// take its descriptors or name it as the writer of theirs, and it must hold its end of the
+// connection as the client library does. The final liveness check proves that every look-up
+// through the pid was about the verified process.
+std::expected<void, SignatureProblem> check_binding(const LinuxPeerProcess& peer) {
+  if (auto dumpable = check_not_dumpable(peer.pid()); !dumpable) return dumpable;
+  if (auto space = check_own_pid_namespace(peer.pid()); !space) return space;
+  if (!peer.client_inode()) {
+    return std::unexpected(SignatureProblem{
+        GUEST_INVALID, "cannot find the client end of the connection: " +
+                           common::os_error_description(peer.client_inode().error())});
+  }
+  if (auto held = check_holds_connection(peer.pid(), *peer.client_inode()); !held) return held;
+  if (!is_alive(peer.pidfd())) {
+    return std::unexpected(SignatureProblem{NO_SUCH_CODE, "the process has exited"});
+  }
+  return {};
+}
+
 std::expected<void, SignatureProblem> check_guest(const LinuxGuestCode& guest,
                                                   const RequirementNode& requirement,
                                                   const X509* anchor, CodeApprovals& approvals) {
   auto gone = [] {
     return std::unexpected(SignatureProblem{NO_SUCH_CODE, "the process has exited"});
   };
-  if (!is_alive(guest.pidfd_.get())) return gone();
+  const LinuxPeerProcess& peer = *guest.peer_;
+  if (!is_alive(peer.pidfd())) return gone();
 
   // What the loader and a debugger can do to a process is outside its signature. The process was
   // looked up through its pidfd, and the final liveness check below proves these reads were
   // about the same process.
-  auto tracer = tracer_pid(guest.pid_);
+  auto tracer = tracer_pid(peer.pid());
   if (!tracer) return gone();
   if (*tracer != 0) {
     return std::unexpected(SignatureProblem{
         GUEST_INVALID, "the process is being traced by process " + std::to_string(*tracer)});
   }
-  auto variable = injecting_variable(guest.pid_);
+  auto variable = injecting_variable(peer.pid());
   if (!variable) {
     if (variable.error() == ENOENT || variable.error() == ESRCH) return gone();
     return std::unexpected(
@@ -253,15 +317,13 @@ std::expected<void, SignatureProblem> check_guest(const LinuxGuestCode& guest,
   if (!digest || *digest != sealed->digest) return changed();
   approvals.approve(file_key(st), *digest);
 
-  // What else runs in the process, and who else holds its connection.
+  // What else runs in the process, and how it holds its connection.
   SealedBundle sealed_bundle{bundle, &verified->manifest};
-  if (auto mapped = check_mapped_code(guest.pid_, &sealed_bundle, approvals); !mapped) {
+  if (auto mapped = check_mapped_code(peer.pid(), &sealed_bundle, approvals, &peer.judged());
+      !mapped) {
     return mapped;
   }
-  if (auto dumpable = check_not_dumpable(guest.pid_); !dumpable) return dumpable;
-  if (auto bound = check_sole_holder(guest.socket_inode_, guest.pid_); !bound) return bound;
-
-  if (!is_alive(guest.pidfd_.get())) return gone();
+  if (auto bound = check_binding(peer); !bound) return bound;
   return {};
 }
 
@@ -287,12 +349,24 @@ std::expected<void, SignatureProblem> recheck_guest(const LinuxPeerProcess& peer
     return std::unexpected(SignatureProblem{
         STATIC_CODE_CHANGED, "the process runs another executable than the one verified"});
   }
-  if (auto mapped = check_mapped_code(peer.pid(), nullptr, approvals); !mapped) return mapped;
+  // Unchanged since the last check: nothing to judge again.
+  if (!codesign::maps_as_judged(peer.pid(), peer.judged())) {
+    if (auto mapped = check_mapped_code(peer.pid(), nullptr, approvals, &peer.judged()); !mapped) {
+      return mapped;
+    }
+  }
+  // How the process holds its connection was settled at the verification: what it writes since
+  // is judged byte by byte, and an exec, the one way to make its pid run other code, shows in
+  // the executable and the mappings above. A process's PID namespace never changes.
   if (auto dumpable = check_not_dumpable(peer.pid()); !dumpable) return dumpable;
-  if (auto bound = check_sole_holder(peer.socket_inode(), peer.pid()); !bound) return bound;
   if (!is_alive(peer.pidfd())) return gone();
   return {};
 }
+
+// Room for the credentials, a pidfd and the most descriptors one message can carry
+// (SCM_MAX_FD), which are closed unread; the kernel drops whatever does not fit.
+constexpr std::size_t CONTROL_SPACE =
+    CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(sizeof(int)) + CMSG_SPACE(253 * sizeof(int));
 
 }  // namespace
 
@@ -338,6 +412,21 @@ LinuxCodeSigning::LinuxCodeSigning(std::string_view trust_anchor_pem)
 
 std::expected<std::unique_ptr<PeerProcess>, int> LinuxCodeSigning::copy_peer_process(
     int socket_fd) {
+  // From here on every byte read carries its writer. A listener made with the option passes it
+  // on to the connections it accepts; one made without it is mended here, before the first read.
+  // Bytes that were queued before the accept carry their writer either way.
+  int on = 1;
+  if (::setsockopt(socket_fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) {
+    return std::unexpected(errno);
+  }
+  // Kernels before 6.5 have no pidfd of the writer; its pid, with the verified process still
+  // alive, names it just as surely.
+  (void)::setsockopt(socket_fd, SOL_SOCKET, SO_PASSPIDFD, &on, sizeof on);
+  // Nothing the helper serves comes with descriptors: senders are refused them (6.16 and later)
+  // rather than having them land in a root process. Where this is unknown, they are closed.
+  int off = 0;
+  (void)::setsockopt(socket_fd, SOL_SOCKET, SO_PASSRIGHTS, &off, sizeof off);
+
   ucred credentials{};
   socklen_t length = sizeof credentials;
   if (::getsockopt(socket_fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
@@ -355,7 +444,8 @@ std::expected<std::unique_ptr<PeerProcess>, int> LinuxCodeSigning::copy_peer_pro
   UniqueFd owned(pidfd);
   struct stat own;
   if (::fstat(socket_fd, &own) != 0) return std::unexpected(errno);
-  return std::make_unique<LinuxPeerProcess>(credentials.pid, std::move(owned), own.st_ino);
+  return std::make_unique<LinuxPeerProcess>(credentials.pid, std::move(owned),
+                                            posix::peer_socket_inode(own.st_ino));
 }
 
 std::expected<PeerCredentials, int> LinuxCodeSigning::peer_credentials(int socket_fd) {
@@ -383,11 +473,7 @@ std::expected<std::unique_ptr<GuestCode>, OSStatus> LinuxCodeSigning::copy_guest
   // Both reads went through the pid; the pidfd says whether that pid still named our peer.
   if (!is_alive(linux_peer->pidfd())) return std::unexpected(NO_SUCH_CODE);
 
-  UniqueFd pidfd(::fcntl(linux_peer->pidfd(), F_DUPFD_CLOEXEC, 0));
-  if (!pidfd) return std::unexpected(NO_SUCH_CODE);
-  return std::make_unique<LinuxGuestCode>(linux_peer->pid(), std::move(pidfd),
-                                          std::move(executable), std::move(target),
-                                          linux_peer->socket_inode());
+  return std::make_unique<LinuxGuestCode>(*linux_peer, std::move(executable), std::move(target));
 }
 
 std::unique_ptr<CodeURL> LinuxCodeSigning::create_code_url(std::string_view utf8_path) {
@@ -450,11 +536,11 @@ std::expected<void, SecFailure> LinuxCodeSigning::check_static_validity(
   return {};
 }
 
-std::expected<void, SecFailure> LinuxCodeSigning::recheck_guest_validity(int socket_fd) {
-  auto peer = copy_peer_process(socket_fd);
-  if (!peer)
-    return std::unexpected(sec_failure(NO_SUCH_CODE, common::os_error_description(peer.error())));
-  auto checked = recheck_guest(static_cast<const LinuxPeerProcess&>(**peer), approvals_);
+std::expected<void, SecFailure> LinuxCodeSigning::recheck_guest_validity(const PeerProcess& peer,
+                                                                         int /*socket_fd*/) {
+  auto* linux_peer = code_object_cast<LinuxPeerProcess>(peer);
+  if (!linux_peer) return std::unexpected(sec_failure(INVALID_OBJECT_REF, ""));
+  auto checked = recheck_guest(*linux_peer, approvals_);
   if (!checked) return std::unexpected(sec_failure(checked.error()));
   return {};
 }
@@ -465,8 +551,8 @@ std::expected<GuestSigningFacts, OSStatus> LinuxCodeSigning::copy_guest_signing_
   if (!guest) return std::unexpected(INVALID_OBJECT_REF);
   GuestSigningFacts facts;
   facts.hardened_runtime = true;
-  facts.valid = is_alive(guest->pidfd_.get());
-  auto tracer = tracer_pid(guest->pid_);
+  facts.valid = is_alive(guest->peer_->pidfd());
+  auto tracer = tracer_pid(guest->peer_->pid());
   facts.debugged = !tracer || *tracer != 0;
   std::string bundle = bundle_of_executable(guest->executable_path_);
   UniqueFd root(::open(bundle.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -484,6 +570,64 @@ std::expected<GuestSigningFacts, OSStatus> LinuxCodeSigning::copy_guest_signing_
     }
   }
   return facts;
+}
+
+std::expected<ReceivedBytes, int> LinuxCodeSigning::receive_from_peer(const PeerProcess& peer,
+                                                                      int socket_fd,
+                                                                      std::span<char> into) {
+  auto* linux_peer = code_object_cast<LinuxPeerProcess>(peer);
+  if (!linux_peer) return std::unexpected(EINVAL);
+  alignas(cmsghdr) std::array<char, CONTROL_SPACE> control;
+  iovec io{into.data(), into.size()};
+  msghdr message{};
+  message.msg_iov = &io;
+  message.msg_iovlen = 1;
+  message.msg_control = control.data();
+  message.msg_controllen = control.size();
+  ssize_t n = posix::retry_eintr(
+      [&] { return ::recvmsg(socket_fd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC); });
+  if (n < 0) return std::unexpected(errno);
+
+  std::optional<ucred> credentials;
+  UniqueFd writer;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level != SOL_SOCKET) continue;
+    const std::size_t data = c->cmsg_len - CMSG_LEN(0);
+    if (c->cmsg_type == SCM_CREDENTIALS && data >= sizeof(ucred)) {
+      ucred u;
+      std::memcpy(&u, CMSG_DATA(c), sizeof u);
+      credentials = u;
+    } else if (c->cmsg_type == SCM_PIDFD && data >= sizeof(int)) {
+      int fd;
+      std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
+      writer.reset(fd);
+    } else if (c->cmsg_type == SCM_RIGHTS) {
+      for (std::size_t i = 0; i + sizeof(int) <= data; i += sizeof(int)) {
+        int fd;
+        std::memcpy(&fd, CMSG_DATA(c) + i, sizeof fd);
+        UniqueFd discarded(fd);
+      }
+    }
+  }
+
+  ReceivedBytes received;
+  received.size = static_cast<std::size_t>(n);
+  received.writer_pid = credentials ? credentials->pid : 0;
+  if (n == 0) return received;  // the end of the stream has no writer
+  const PidfdIdentity& verified = linux_peer->identity();
+  if (writer && verified.unique) {
+    received.writer =
+        identity_of_pidfd(writer.get()) == verified ? Writer::VerifiedPeer : Writer::OtherProcess;
+  } else if (received.writer_pid <= 0) {
+    received.writer = Writer::Unnamed;
+  } else {
+    received.writer =
+        received.writer_pid == linux_peer->pid() ? Writer::VerifiedPeer : Writer::OtherProcess;
+  }
+  // Taken after the read: while the verified process has not been reaped, no other process can
+  // have its pid.
+  received.peer_alive = is_alive(linux_peer->pidfd());
+  return received;
 }
 
 }  // namespace platform::linux_impl

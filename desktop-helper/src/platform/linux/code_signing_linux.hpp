@@ -35,7 +35,10 @@ class LinuxCodeSigning final : public CodeSigning {
   std::expected<void, SecFailure> check_static_validity(StaticCode& code,
                                                         const Requirement& requirement,
                                                         ValidationScope scope) override;
-  std::expected<void, SecFailure> recheck_guest_validity(int socket_fd) override;
+  std::expected<void, SecFailure> recheck_guest_validity(const PeerProcess& peer,
+                                                         int socket_fd) override;
+  std::expected<ReceivedBytes, int> receive_from_peer(const PeerProcess& peer, int socket_fd,
+                                                      std::span<char> into) override;
   // Linux has no hardened runtime to sign for: every check refuses what it guards against
   // (preloading variables, code not sealed in the bundle, a dumpable or traced process), so the
   // code counts as hardened. No entitlements. The version is read from the bundle's

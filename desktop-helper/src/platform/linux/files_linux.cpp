@@ -10,8 +10,13 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <span>
+#include <utility>
 
 #include "codesign/info_plist.hpp"
+#include "codesign/mapped_code.hpp"
+#include "codesign/sha256.hpp"
+#include "codesign/written_digests.hpp"
 #include "common/bundle_layout.hpp"
 #include "common/error.hpp"
 #include "common/util/hex.hpp"
@@ -355,8 +360,20 @@ FoundationResult<void> LinuxFiles::copy_item(const FileUrl& from, const FileUrl&
         "Could not copy " + quoted(from.path) + " into " + quoted(to.path) + ": " + describe(error),
         error);
   }
+  // Each file is hashed as it is written: the validation of the copy that follows takes these
+  // digests instead of reading the copy again.
+  codesign::Sha256Stream hashing;
+  posix::CopyTap tap;
+  tap.data = [&hashing](std::span<const unsigned char> bytes) { hashing.update(bytes); };
+  tap.done = [&hashing](int copy_fd) {
+    auto digest = std::exchange(hashing, codesign::Sha256Stream()).finish();
+    struct stat st;
+    if (digest && ::fstat(copy_fd, &st) == 0) {
+      codesign::written_digests().record(codesign::file_key(st), *digest);
+    }
+  };
   if (auto copied = copy_tree_at(source->directory->get(), source->name, target->directory->get(),
-                                 target->name, from.path);
+                                 target->name, from.path, &tap);
       !copied) {
     return foundation_failure("Could not copy " + quoted(copied.error().path) + " into " +
                                   quoted(to.path) + ": " + describe(copied.error().error),

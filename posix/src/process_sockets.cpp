@@ -1,4 +1,4 @@
-#include "posix/socket_holders.hpp"
+#include "posix/process_sockets.hpp"
 
 #include <fcntl.h>
 #include <linux/kcmp.h>
@@ -71,8 +71,7 @@ bool is_close_on_exec(int task_dir, std::string_view fd_name) {
 }
 
 // Adds the descriptors of one task's table that refer to `wanted` ("socket:[<inode>]").
-void scan_table(int task_dir, pid_t process, std::string_view wanted,
-                std::vector<SocketHolder>& holders) {
+void scan_table(int task_dir, std::string_view wanted, std::vector<SocketDescriptor>& found) {
   auto fds = DirStream::open_at(task_dir, "fd");
   if (!fds) return;  // gone, or a zombie without a table
   const int fds_fd = fds->fd();
@@ -83,34 +82,7 @@ void scan_table(int task_dir, pid_t process, std::string_view wanted,
     if (n <= 0 || std::string_view(target.data(), static_cast<std::size_t>(n)) != wanted) continue;
     int fd = -1;
     parse_number(std::string_view(entry->d_name), fd);
-    holders.push_back(SocketHolder{process, fd, is_close_on_exec(task_dir, entry->d_name)});
-  }
-}
-
-void scan_process(int proc_fd, const char* pid_name, pid_t process, std::string_view wanted,
-                  std::vector<SocketHolder>& holders) {
-  std::string task_path = std::string(pid_name) + "/task";
-  auto tasks = DirStream::open_at(proc_fd, task_path.c_str());
-  if (!tasks) return;  // exited meanwhile
-  const int tasks_fd = tasks->fd();
-  // Threads normally share their leader's table; one made without CLONE_FILES (or a leader that
-  // has exited before its threads) keeps a table of its own, which /proc/<pid>/fd does not show.
-  std::vector<pid_t> scanned;
-  while (const dirent* entry = next_entry(*tasks)) {
-    pid_t tid = 0;
-    if (!parse_number(std::string_view(entry->d_name), tid)) continue;
-    bool known = false;
-    for (pid_t other : scanned) {
-      if (share_descriptor_table(other, tid)) {
-        known = true;
-        break;
-      }
-    }
-    if (known) continue;
-    UniqueFd task(::openat(tasks_fd, entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!task) continue;
-    scan_table(task.get(), process, wanted, holders);
-    scanned.push_back(tid);
+    found.push_back(SocketDescriptor{fd, is_close_on_exec(task_dir, entry->d_name)});
   }
 }
 
@@ -169,18 +141,33 @@ std::expected<ino_t, int> peer_socket_inode(ino_t socket_inode) {
   return std::unexpected(ENOENT);
 }
 
-std::expected<std::vector<SocketHolder>, int> socket_holders(ino_t inode) {
-  auto proc = DirStream::open_at(AT_FDCWD, "/proc");
-  if (!proc) return std::unexpected(proc.error());
-  const int proc_fd = proc->fd();
+std::expected<std::vector<SocketDescriptor>, int> descriptors_of_socket(pid_t pid, ino_t inode) {
+  const std::string task_path = "/proc/" + std::to_string(pid) + "/task";
+  auto tasks = DirStream::open_at(AT_FDCWD, task_path.c_str());
+  if (!tasks) return std::unexpected(tasks.error());
+  const int tasks_fd = tasks->fd();
   const std::string wanted = "socket:[" + std::to_string(inode) + "]";
-  std::vector<SocketHolder> holders;
-  while (const dirent* entry = next_entry(*proc)) {
-    pid_t process = 0;
-    if (!parse_number(std::string_view(entry->d_name), process)) continue;
-    scan_process(proc_fd, entry->d_name, process, wanted, holders);
+  std::vector<SocketDescriptor> found;
+  // Threads normally share their leader's table; one made without CLONE_FILES (or a leader that
+  // has exited before its threads) keeps a table of its own, which /proc/<pid>/fd does not show.
+  std::vector<pid_t> scanned;
+  while (const dirent* entry = next_entry(*tasks)) {
+    pid_t tid = 0;
+    if (!parse_number(std::string_view(entry->d_name), tid)) continue;
+    bool known = false;
+    for (pid_t other : scanned) {
+      if (share_descriptor_table(other, tid)) {
+        known = true;
+        break;
+      }
+    }
+    if (known) continue;
+    UniqueFd task(::openat(tasks_fd, entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!task) continue;
+    scan_table(task.get(), wanted, found);
+    scanned.push_back(tid);
   }
-  return holders;
+  return found;
 }
 
 }  // namespace posix
