@@ -752,14 +752,18 @@ class Peer {
   }
   int socket() const { return accepted_.get(); }
   pid_t pid() const { return child_; }
-  // Waits until the child runs `sleep`: its environment is then the one it was exec'd with.
+  // Waits until the child runs `sleep` with its environment in place: the kernel names the new
+  // executable before it has laid out the new stack, and until then the environment reads empty.
   bool wait_for_exec() const {
     for (int i = 0; i < 500; ++i) {
       char target[256] = {};
-      const std::string exe = "/proc/" + std::to_string(child_) + "/exe";
-      if (::readlink(exe.c_str(), target, sizeof target - 1) > 0 &&
+      const std::string proc = "/proc/" + std::to_string(child_);
+      if (::readlink((proc + "/exe").c_str(), target, sizeof target - 1) > 0 &&
           std::string_view(target).ends_with("/sleep")) {
-        return true;
+        common::util::UniqueFd environ_fd(
+            ::open((proc + "/environ").c_str(), O_RDONLY | O_CLOEXEC));
+        char first = 0;
+        if (environ_fd && ::read(environ_fd.get(), &first, 1) == 1) return true;
       }
       std::this_thread::sleep_for(10ms);
     }
