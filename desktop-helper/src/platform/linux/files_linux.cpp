@@ -118,7 +118,8 @@ class BackgroundHasher {
     bool end = false;
     std::optional<codesign::FileKey> key;
   };
-  static constexpr std::size_t MAX_QUEUED = 16;
+  // Enough for the two threads to overlap; more only costs memory (a chunk is up to 256 KiB).
+  static constexpr std::size_t MAX_QUEUED = 4;
 
   static void record(codesign::Sha256Stream& hashing, const std::optional<codesign::FileKey>& key) {
     auto digest = std::exchange(hashing, codesign::Sha256Stream()).finish();
