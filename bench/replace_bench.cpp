@@ -11,6 +11,8 @@
 //   - `cp -a SRC TMP` alone.
 //   Counters: the medians in seconds, ours / baseline and ours / cp -a (lower is better; the goal
 //   is at most 1.0 against the baseline), and our peak resident memory during the command.
+//   Printed before them: where our command spends its time, as the median from each log line that
+//   starts a step to the next one.
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -26,6 +28,7 @@
 #include <fstream>
 #include <initializer_list>
 #include <iterator>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -192,7 +195,16 @@ void BM_ReplaceApp(benchmark::State& state) {
   platform::Platform platform;
   platform.code_signing = &code_signing;
   platform.files = &files;
-  common::util::set_log_sink([](common::util::LogStream, std::string_view) {});
+  // Steps are timed from the log: each line but the per-item ones starts the next step.
+  std::vector<std::pair<Clock::time_point, std::string>> marks;
+  common::util::set_log_sink([&marks](common::util::LogStream, std::string_view line) {
+    if (!line.starts_with("Overriding owner and group") && !line.starts_with("Cleared set-id")) {
+      // Without what follows a colon, so that a step keeps its name across runs.
+      marks.emplace_back(Clock::now(), std::string(line.substr(0, line.find(": "))));
+    }
+  });
+  std::vector<std::string> steps;
+  std::map<std::string, std::vector<double>> step_seconds;
 
   auto install_old = [&] {
     std::error_code ignored;
@@ -228,9 +240,18 @@ void BM_ReplaceApp(benchmark::State& state) {
       std::ofstream("/proc/self/clear_refs") << "5";  // restart the peak at the current size
       long before = status_kib("VmRSS:");
       auto start = Clock::now();
+      marks.clear();
       auto replaced = main_service::run_replace_app_atomic(
           platform, {workspace.source.string(), destination.string()});
-      ours.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+      const auto end = Clock::now();
+      ours.push_back(std::chrono::duration<double>(end - start).count());
+      for (std::size_t i = 0; i < marks.size(); ++i) {
+        const auto& [at, line] = marks[i];
+        const auto next = i + 1 < marks.size() ? marks[i + 1].first : end;
+        auto& seconds = step_seconds[line];
+        if (seconds.empty()) steps.push_back(line);
+        seconds.push_back(std::chrono::duration<double>(next - at).count());
+      }
       long peak = status_kib("VmHWM:");
       peak_mib = std::max(peak_mib, peak / 1024.0);
       growth_mib = std::max(growth_mib, (peak - before) / 1024.0);
@@ -267,6 +288,10 @@ void BM_ReplaceApp(benchmark::State& state) {
     fs::remove_all(entry.path(), ignored);
   }
 
+  std::printf("our steps (median seconds, from the log line that starts each):\n");
+  for (const auto& step : steps) {
+    std::printf("  %7.3f  %s\n", median(step_seconds[step]), step.c_str());
+  }
   state.counters["files"] = static_cast<double>(files_of(workspace.source).size());
   state.counters["ours_s"] = median(ours);
   state.counters["baseline_s"] = median(baseline);

@@ -36,7 +36,8 @@ struct TreeFailure {
 // belongs to the caller), hard links (each becomes its own file). Device nodes and sockets are
 // refused (ENOTSUP): nothing of the kind belongs in a bundle, and a device node made by root is a
 // way into the system. File data is cloned where the file system can share extents, else copied
-// in the kernel, else read and written.
+// in the kernel, else read and written. A large file's writeback is started once its data is in
+// (nothing waits for it), so that a flush of the copy afterwards has less left to do.
 //
 // With a `tap`, the tap sees every byte each regular file of the copy receives, in order, on the
 // calling thread, one file at a time: `data` for each chunk, then `done` with the copy's

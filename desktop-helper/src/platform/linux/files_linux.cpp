@@ -9,9 +9,16 @@
 
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <mutex>
+#include <optional>
 #include <span>
+#include <system_error>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "codesign/info_plist.hpp"
 #include "codesign/mapped_code.hpp"
@@ -53,6 +60,102 @@ std::string describe(int error) {
 std::unexpected<FoundationFailure> foundation_failure(std::string description, int error) {
   return std::unexpected<FoundationFailure>(FoundationFailure{std::move(description), error});
 }
+
+// Hashes what a copy writes on a thread of its own, so that hashing runs beside the kernel's
+// work of creating and filling the files instead of after it. The copy thread hands over each
+// chunk (copied: its buffer is reused at once) and, at each file's end, the file's key; the
+// digest is recorded under that key as soon as the hashing thread reaches it. Without a thread
+// of its own (none could be made) it hashes on the caller's thread, as the copy goes.
+class BackgroundHasher {
+ public:
+  BackgroundHasher() {
+    try {
+      worker_ = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+    }
+  }
+  ~BackgroundHasher() { finish(); }
+  BackgroundHasher(const BackgroundHasher&) = delete;
+  BackgroundHasher& operator=(const BackgroundHasher&) = delete;
+
+  void data(std::span<const unsigned char> bytes) {
+    if (!worker_.joinable()) return hashing_.update(bytes);
+    std::unique_lock lock(mutex_);
+    room_.wait(lock, [this] { return queue_.size() < MAX_QUEUED; });
+    Piece piece;
+    if (!spare_.empty()) {
+      piece.bytes = std::move(spare_.back());
+      spare_.pop_back();
+    }
+    piece.bytes.assign(bytes.begin(), bytes.end());
+    queue_.push_back(std::move(piece));
+    work_.notify_one();
+  }
+
+  // The end of a file; without a key (it could not be read) its digest is dropped.
+  void done(std::optional<codesign::FileKey> key) {
+    if (!worker_.joinable()) return record(hashing_, key);
+    std::unique_lock lock(mutex_);
+    room_.wait(lock, [this] { return queue_.size() < MAX_QUEUED; });
+    queue_.push_back(Piece{{}, true, key});
+    work_.notify_one();
+  }
+
+  // Returns once every file handed over so far has its digest recorded.
+  void finish() {
+    if (!worker_.joinable()) return;
+    {
+      std::lock_guard lock(mutex_);
+      closing_ = true;
+      work_.notify_one();
+    }
+    worker_.join();
+  }
+
+ private:
+  struct Piece {
+    std::vector<unsigned char> bytes;
+    bool end = false;
+    std::optional<codesign::FileKey> key;
+  };
+  // Enough for the two threads to overlap; more only costs memory (a chunk is up to 256 KiB).
+  static constexpr std::size_t MAX_QUEUED = 4;
+
+  static void record(codesign::Sha256Stream& hashing, const std::optional<codesign::FileKey>& key) {
+    auto digest = std::exchange(hashing, codesign::Sha256Stream()).finish();
+    if (digest && key) codesign::written_digests().record(*key, *digest);
+  }
+
+  void run() {
+    for (;;) {
+      Piece piece;
+      {
+        std::unique_lock lock(mutex_);
+        work_.wait(lock, [this] { return closing_ || !queue_.empty(); });
+        if (queue_.empty()) return;
+        piece = std::move(queue_.front());
+        queue_.pop_front();
+      }
+      if (piece.end) {
+        record(hashing_, piece.key);
+      } else {
+        hashing_.update(piece.bytes);
+      }
+      std::lock_guard lock(mutex_);
+      if (!piece.end) spare_.push_back(std::move(piece.bytes));
+      room_.notify_one();
+    }
+  }
+
+  codesign::Sha256Stream hashing_;  // the hashing thread's own once it runs
+  std::mutex mutex_;
+  std::condition_variable work_;
+  std::condition_variable room_;
+  std::deque<Piece> queue_;
+  std::vector<std::vector<unsigned char>> spare_;
+  bool closing_ = false;
+  std::thread worker_;  // last: started once everything it uses exists
+};
 
 platform::CFError cf_error(int error, const std::string& path) {
   return platform::CFError{error, quoted(path) + ": " + describe(error)};
@@ -361,20 +464,18 @@ FoundationResult<void> LinuxFiles::copy_item(const FileUrl& from, const FileUrl&
         error);
   }
   // Each file is hashed as it is written: the validation of the copy that follows takes these
-  // digests instead of reading the copy again.
-  codesign::Sha256Stream hashing;
+  // digests instead of reading the copy again. The key is taken here, once the file is final.
+  BackgroundHasher hasher;
   posix::CopyTap tap;
-  tap.data = [&hashing](std::span<const unsigned char> bytes) { hashing.update(bytes); };
-  tap.done = [&hashing](int copy_fd) {
-    auto digest = std::exchange(hashing, codesign::Sha256Stream()).finish();
+  tap.data = [&hasher](std::span<const unsigned char> bytes) { hasher.data(bytes); };
+  tap.done = [&hasher](int copy_fd) {
     struct stat st;
-    if (digest && ::fstat(copy_fd, &st) == 0) {
-      codesign::written_digests().record(codesign::file_key(st), *digest);
-    }
+    hasher.done(::fstat(copy_fd, &st) == 0 ? std::optional(codesign::file_key(st)) : std::nullopt);
   };
-  if (auto copied = copy_tree_at(source->directory->get(), source->name, target->directory->get(),
-                                 target->name, from.path, &tap);
-      !copied) {
+  auto copied = copy_tree_at(source->directory->get(), source->name, target->directory->get(),
+                             target->name, from.path, &tap);
+  hasher.finish();
+  if (!copied) {
     return foundation_failure("Could not copy " + quoted(copied.error().path) + " into " +
                                   quoted(to.path) + ": " + describe(copied.error().error),
                               copied.error().error);
