@@ -596,6 +596,28 @@ TEST_F(PeerVerificationTest, RecheckAcceptsTheVerifiedProcessAfterItsBundleWasRe
                           "executable differs from the sealed Contents/MacOS/Kolvaris"));
 }
 
+// The version a minimum is judged by is the sealed one the verification read: an information
+// list written over the bundle's path afterwards, unsealed and claiming a newer build, is not it.
+TEST_F(PeerVerificationTest, VersionIsTheSealedOneReadAtVerificationNotWhatThePathHoldsLater) {
+  fs::path bundle = client_bundle("signed", test_pki());
+  Child client = start(bundle / MAIN_EXECUTABLE);
+  UniqueFd connection = accept_peer();
+  ASSERT_TRUE(connection);
+  auto peer = code_signing_->copy_peer_process(connection.get());
+  ASSERT_TRUE(peer);
+  auto guest = code_signing_->copy_guest_code(**peer);
+  auto requirement =
+      code_signing_->create_requirement(std::string(common::CLIENT_CODE_REQUIREMENT));
+  ASSERT_TRUE(guest && requirement);
+  ASSERT_TRUE(code_signing_->check_guest_validity(**guest, **requirement).has_value());
+
+  write_file(bundle / "Contents/Info.plist",
+             info_plist(std::string(common::CLIENT_BUNDLE_IDENTIFIER), "Kolvaris", "99.0"));
+  auto facts = code_signing_->copy_guest_signing_facts(**guest);
+  ASSERT_TRUE(facts);
+  EXPECT_EQ(facts->bundle_version, std::optional<std::string>("1.0"));
+}
+
 TEST(CodeInjectingVariables, GlibcsUnsafeListIsRefusedAndOnlyByExactName) {
   using platform::linux_impl::is_code_injecting_variable;
   for (const char* name : {"GCONV_PATH",       "GETCONF_DIR",   "HOSTALIASES",

@@ -133,6 +133,9 @@ class LinuxGuestCode final : public GuestCode {
   const LinuxPeerProcess* peer_;  // outlives the guest code: the peer it was copied from
   UniqueFd executable_;           // the running executable's inode, whatever its path says now
   std::string executable_path_;   // where it was when the process was looked up
+  // CFBundleVersion of the sealed information list, read while the verified bundle was open: the
+  // bundle's path may name other files by the time anyone asks.
+  mutable std::optional<std::string> sealed_bundle_version_;
 };
 
 class LinuxCodeURL final : public CodeURL {
@@ -243,6 +246,24 @@ std::expected<void, SignatureProblem> check_binding(const LinuxPeerProcess& peer
   return {};
 }
 
+// The CFBundleVersion of the bundle open at `root`, only from an information list whose bytes are
+// the ones `manifest` seals; none otherwise.
+std::optional<std::string> sealed_bundle_version(int root, const codesign::Manifest& manifest) {
+  constexpr std::size_t MAX_INFO_PLIST_SIZE = 1 << 20;
+  const ManifestEntry* sealed = manifest.find(common::bundle_layout::INFO_PLIST_PATH);
+  if (sealed == nullptr || sealed->type != codesign::ItemType::File) return std::nullopt;
+  auto plist =
+      posix::read_file_beneath(root, common::bundle_layout::INFO_PLIST_PATH, MAX_INFO_PLIST_SIZE);
+  if (!plist) return std::nullopt;
+  auto digest = codesign::sha256_bytes(*plist);
+  if (!digest || *digest != sealed->digest) return std::nullopt;
+  auto strings = codesign::read_plist_strings(*plist);
+  if (!strings) return std::nullopt;
+  auto version = strings->find("CFBundleVersion");
+  if (version == strings->end()) return std::nullopt;
+  return version->second;
+}
+
 std::expected<void, SignatureProblem> check_guest(const LinuxGuestCode& guest,
                                                   const RequirementNode& requirement,
                                                   const X509* anchor, CodeApprovals& approvals) {
@@ -298,6 +319,7 @@ std::expected<void, SignatureProblem> check_guest(const LinuxGuestCode& guest,
   if (!requirement.evaluate(verified->facts)) {
     return std::unexpected(SignatureProblem{REQUIREMENT_FAILED, ""});
   }
+  guest.sealed_bundle_version_ = sealed_bundle_version(root.get(), verified->manifest);
 
   // Only what establishes the identity of the running code is checked here: the signature, and
   // that the executable the kernel runs is byte for byte the sealed main executable. Resources
@@ -554,21 +576,7 @@ std::expected<GuestSigningFacts, OSStatus> LinuxCodeSigning::copy_guest_signing_
   facts.valid = is_alive(guest->peer_->pidfd());
   auto tracer = tracer_pid(guest->peer_->pid());
   facts.debugged = !tracer || *tracer != 0;
-  std::string bundle = bundle_of_executable(guest->executable_path_);
-  UniqueFd root(::open(bundle.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!bundle.empty() && root) {
-    constexpr std::size_t MAX_INFO_PLIST_SIZE = 1 << 20;
-    auto plist = posix::read_file_beneath(root.get(), common::bundle_layout::INFO_PLIST_PATH,
-                                          MAX_INFO_PLIST_SIZE);
-    if (plist) {
-      auto strings = codesign::read_plist_strings(*plist);
-      if (strings) {
-        if (auto version = strings->find("CFBundleVersion"); version != strings->end()) {
-          facts.bundle_version = version->second;
-        }
-      }
-    }
-  }
+  facts.bundle_version = guest->sealed_bundle_version_;
   return facts;
 }
 

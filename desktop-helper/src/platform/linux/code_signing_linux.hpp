@@ -41,8 +41,8 @@ class LinuxCodeSigning final : public CodeSigning {
                                                       std::span<char> into) override;
   // Linux has no hardened runtime to sign for: every check refuses what it guards against
   // (preloading variables, code not sealed in the bundle, a dumpable or traced process), so the
-  // code counts as hardened. No entitlements. The version is read from the bundle's
-  // information list.
+  // code counts as hardened. No entitlements. The version is the one the sealed information
+  // list held when the bundle was verified.
   std::expected<GuestSigningFacts, OSStatus> copy_guest_signing_facts(GuestCode& code) override;
 
  private:
