@@ -269,14 +269,7 @@ int put_on_standard_descriptor(int fd, int target) {
   const int report = report_fd;
   if (::setsid() < 0) report_and_exit(report, errno);
 
-  struct sigaction default_action;
-  std::memset(&default_action, 0, sizeof default_action);
-  default_action.sa_handler = SIG_DFL;
-  for (int signal = 1; signal < NSIG; ++signal) {
-    if (signal == SIGKILL || signal == SIGSTOP) continue;
-    // The C library's own signals refuse; exec resets handled signals anyway.
-    (void)::sigaction(signal, &default_action, nullptr);
-  }
+  reset_signal_dispositions();
 
   for (int target = 0; target <= 2; ++target) {
     if (int e = put_on_standard_descriptor(plan.null_device.get(), target); e != 0) {
@@ -412,6 +405,17 @@ LaunchOutcome launch_application_bundle(const std::string& bundle_path,
     }
   }
   return run_plan(plan);
+}
+
+void reset_signal_dispositions() {
+  struct sigaction default_action;
+  std::memset(&default_action, 0, sizeof default_action);
+  default_action.sa_handler = SIG_DFL;
+  for (int signal = 1; signal < NSIG; ++signal) {
+    if (signal == SIGKILL || signal == SIGSTOP) continue;
+    // The C library's own signals refuse; exec resets handled signals anyway.
+    (void)::sigaction(signal, &default_action, nullptr);
+  }
 }
 
 }  // namespace platform::linux_impl

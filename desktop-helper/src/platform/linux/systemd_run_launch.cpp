@@ -91,13 +91,7 @@ bool manager_listens(const Plan& plan) {
 }
 
 [[noreturn]] void run_systemd_run(const Plan& plan, int report) {
-  struct sigaction default_action;
-  std::memset(&default_action, 0, sizeof default_action);
-  default_action.sa_handler = SIG_DFL;
-  for (int signal = 1; signal < NSIG; ++signal) {
-    if (signal == SIGKILL || signal == SIGSTOP) continue;
-    (void)::sigaction(signal, &default_action, nullptr);
-  }
+  reset_signal_dispositions();
   for (int target = 0; target <= 2; ++target) {
     if (retry_eintr([&] { return ::dup2(plan.null_device.get(), target); }) < 0) {
       report_and_exit(report, ChildReport::SetupFailed, errno);

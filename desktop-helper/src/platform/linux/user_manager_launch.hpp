@@ -64,4 +64,8 @@ std::optional<LaunchOutcome> launch_in_user_manager_at(const UserManagerAccess& 
 // name reduced to the characters unit names allow.
 std::string transient_unit_name(const std::string& executable_path);
 
+// In a forked child about to exec: every signal back to its default action, so that nothing the
+// helper handles or ignores reaches the program. Async-signal-safe.
+void reset_signal_dispositions();
+
 }  // namespace platform::linux_impl
