@@ -413,18 +413,22 @@ int run(const std::string& helper_binary) {
   auto conn = common::ipc::client::connect_to_helper(helper.socket_path());
   if (!conn || !round_trip(conn->get())) return 1;
 
-  constexpr int WARM = 2000;
+  const int WARM = std::getenv("WARM_N") ? std::atoi(std::getenv("WARM_N")) : 2000;
   std::vector<double> warm;
+  const long switches_before = context_switches(helper.pid());
   for (int i = 0; i < WARM; ++i) {
     auto t0 = Clock::now();
     round_trip(conn->get());
     warm.push_back(us(Clock::now() - t0));
   }
+  const double switches = static_cast<double>(context_switches(helper.pid()) - switches_before);
   const double floor = echo_round_trip_us(WARM);
   std::printf("warm round trip, one open connection (median of %d): %.1f us\n", WARM, median(warm));
   std::printf("framed echo over a socket pair, same command (median of %d): %.1f us\n", WARM,
               floor);
   std::printf("helper / echo ratio: %.2f\n", median(warm) / floor);
+  // Each switch is a hand-over between threads or a sleep; the echo's side costs one.
+  std::printf("  helper context switches per warm round trip: %.2f\n", switches / WARM);
 
   {
     const double quiet = connection_and_command_us(helper, 100);

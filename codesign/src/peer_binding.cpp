@@ -45,7 +45,11 @@ std::expected<void, SignatureProblem> check_not_dumpable(pid_t pid) {
   struct stat st;
   std::string path = "/proc/" + std::to_string(pid) + "/status";
   if (::stat(path.c_str(), &st) != 0) return gone();
-  if (st.st_uid != 0) {
+  return check_not_dumpable(st);
+}
+
+std::expected<void, SignatureProblem> check_not_dumpable(const struct stat& status_file) {
+  if (status_file.st_uid != 0) {
     return invalid(
         "the process is dumpable, so processes of its user can trace it or take its "
         "connection");

@@ -33,17 +33,24 @@ std::optional<std::uint64_t> status_number(std::string_view status, std::string_
   return number;
 }
 
-std::expected<std::uint64_t, int> proc_status_number(pid_t pid, std::string_view name) {
+std::expected<ProcStatus, int> read_proc_status(pid_t pid) {
   const std::string path = "/proc/" + std::to_string(pid) + "/status";
   common::util::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) return std::unexpected(errno);
-  std::string status;
+  ProcStatus status;
+  if (::fstat(fd.get(), &status.st) != 0) return std::unexpected(errno);
   auto read = read_chunks(fd.get(), [&](std::string_view chunk) {
-    status.append(chunk.substr(0, MAX_STATUS_SIZE - status.size()));
-    return status.size() < MAX_STATUS_SIZE;
+    status.text.append(chunk.substr(0, MAX_STATUS_SIZE - status.text.size()));
+    return status.text.size() < MAX_STATUS_SIZE;
   });
   if (!read) return std::unexpected(read.error());
-  auto number = status_number(status, name);
+  return status;
+}
+
+std::expected<std::uint64_t, int> proc_status_number(pid_t pid, std::string_view name) {
+  auto status = read_proc_status(pid);
+  if (!status) return std::unexpected(status.error());
+  auto number = status_number(status->text, name);
   if (!number) return std::unexpected(EINVAL);
   return *number;
 }

@@ -545,32 +545,44 @@ TEST_F(PeerVerificationTest, RecheckCatchesWhatChangedSinceTheVerification) {
 
 // The check before a command judges again only what changed, but a mapped library changed in
 // place (same file, same size) is a change.
+// Only a file another than root could write needs looking at again: the library here is one, as
+// its user's own or as one its group may write.
 TEST_F(PeerVerificationTest, RecheckCatchesASealedLibraryChangedInPlace) {
-  fs::path bundle = client_bundle("signed", "");
-  fs::path library = bundle / "Contents/Frameworks/libsealed.so";
-  fs::create_directories(library.parent_path());
-  fs::copy_file(KOLVARIS_ERASE_PRELOAD, library);
-  ASSERT_TRUE(sign(bundle, test_pki()).has_value());
-  SpawnOptions options;
-  options.environment = {"LD_PRELOAD=" + library.string()};
-  Child client = start(bundle / MAIN_EXECUTABLE, options);
-  UniqueFd connection = accept_peer();
-  ASSERT_TRUE(connection);
-  auto peer = main_service::verify_client_code_signing(platform_, connection.get());
-  ASSERT_TRUE(peer) << peer.error().text();
-  EXPECT_EQ(recheck(**peer, connection.get()), "accepted");
-  EXPECT_EQ(recheck(**peer, connection.get()), "accepted");
+  const std::pair<uid_t, fs::perms> writable_by_another[] = {
+      {65534, fs::perms(0644)},
+      {0, fs::perms(0664)},
+  };
+  for (const auto& [owner, mode] : writable_by_another) {
+    SCOPED_TRACE("owner " + std::to_string(owner) + ", mode " +
+                 std::to_string(static_cast<unsigned>(mode)));
+    fs::path bundle = client_bundle("signed" + std::to_string(owner), "");
+    fs::path library = bundle / "Contents/Frameworks/libsealed.so";
+    fs::create_directories(library.parent_path());
+    fs::copy_file(KOLVARIS_ERASE_PRELOAD, library);
+    ASSERT_EQ(::chown(library.c_str(), owner, 0), 0);
+    fs::permissions(library, mode);
+    ASSERT_TRUE(sign(bundle, test_pki()).has_value());
+    SpawnOptions options;
+    options.environment = {"LD_PRELOAD=" + library.string()};
+    Child client = start(bundle / MAIN_EXECUTABLE, options);
+    UniqueFd connection = accept_peer();
+    ASSERT_TRUE(connection);
+    auto peer = main_service::verify_client_code_signing(platform_, connection.get());
+    ASSERT_TRUE(peer) << peer.error().text();
+    EXPECT_EQ(recheck(**peer, connection.get()), "accepted");
+    EXPECT_EQ(recheck(**peer, connection.get()), "accepted");
 
-  std::string bytes = read_file(library);
-  bytes[bytes.size() - 1] ^= 1;  // one byte changed, the size kept
-  {
-    std::ofstream out(library, std::ios::binary | std::ios::in | std::ios::out);
-    out.seekp(static_cast<std::streamoff>(bytes.size() - 1));
-    out.put(bytes.back());
+    std::string bytes = read_file(library);
+    bytes[bytes.size() - 1] ^= 1;  // one byte changed, the size kept
+    {
+      std::ofstream out(library, std::ios::binary | std::ios::in | std::ios::out);
+      out.seekp(static_cast<std::streamoff>(bytes.size() - 1));
+      out.put(bytes.back());
+    }
+    EXPECT_EQ(recheck(**peer, connection.get()),
+              invalidated("the process maps " + library.string() +
+                          ", which is neither sealed in its bundle nor a protected system file"));
   }
-  EXPECT_EQ(recheck(**peer, connection.get()),
-            invalidated("the process maps " + library.string() +
-                        ", which is neither sealed in its bundle nor a protected system file"));
 }
 
 TEST_F(PeerVerificationTest, RecheckAcceptsTheVerifiedProcessAfterItsBundleWasReplaced) {

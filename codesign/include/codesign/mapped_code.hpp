@@ -49,6 +49,9 @@ class CodeApprovals {
   void approve(const FileKey& key, const Digest& digest);
   // The file was approved and still has the contents it had then.
   bool is_approved(int fd, const struct stat& st);
+  // The same, answered from what is known of the key alone; false when only reading the file
+  // again could tell.
+  bool is_known_approved(const struct stat& st) const;
 
   std::size_t size() const;
 
@@ -86,15 +89,16 @@ std::expected<std::vector<ExecutableMapping>, int> executable_mappings(pid_t pid
                                                                        std::string* maps = nullptr);
 
 // What a successful check of a process's mapped code judged: the lines of its maps that map files
-// executable, and each such file with its key. While those lines read the same and every file
-// keeps its key, the verdict stands.
+// executable (each naming its file's device and inode), and each such file that another than
+// root could write, with its key. While those lines read the same and every such file keeps its
+// key, the verdict stands: the contents of a file only root can write change only by root.
 struct MappedCodeSnapshot {
   std::string maps;
   std::vector<std::pair<std::string, FileKey>> files;  // a range of each file, its key then
 };
 
 // The process maps what `snapshot` judged, each file unchanged: one read of its maps and one
-// stat of each mapped file.
+// stat of each mapped file that another than root could write.
 bool maps_as_judged(pid_t pid, const MappedCodeSnapshot& snapshot);
 
 // A regular file that root owns and that neither its group nor others may write, whose path's

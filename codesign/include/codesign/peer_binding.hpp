@@ -5,6 +5,7 @@
 // checks read the verified process's own tables only, so they cost the same however many
 // processes and descriptors the machine holds.
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <expected>
@@ -25,6 +26,8 @@ std::expected<void, SignatureProblem> check_holds_connection(pid_t pid, ino_t cl
 // take its descriptors. Judged by the owner of /proc/<pid>/status, which the kernel sets to root
 // for a non-dumpable process. Problems: GUEST_INVALID, NO_SUCH_CODE when it has gone.
 std::expected<void, SignatureProblem> check_not_dumpable(pid_t pid);
+// The same judgement of the attributes of a status file that was just opened.
+std::expected<void, SignatureProblem> check_not_dumpable(const struct stat& status_file);
 
 // The process runs in the helper's own PID namespace. Whoever owns a PID namespace may name any
 // process in it as the sender of the bytes it writes, so the kernel's word on a writer holds

@@ -358,18 +358,27 @@ std::expected<void, SignatureProblem> recheck_guest(const LinuxPeerProcess& peer
     return std::unexpected(SignatureProblem{NO_SUCH_CODE, "the process has exited"});
   };
   if (!is_alive(peer.pidfd())) return gone();
-  auto tracer = tracer_pid(peer.pid());
+  // One open of the status file answers both whether it is traced and whether it is dumpable.
+  auto status = posix::read_proc_status(peer.pid());
+  if (!status) return gone();
+  auto tracer = posix::status_number(status->text, "TracerPid");
   if (!tracer) return gone();
   if (*tracer != 0) {
     return std::unexpected(SignatureProblem{
         GUEST_INVALID, "the process is being traced by process " + std::to_string(*tracer)});
   }
-  UniqueFd executable(::open(proc_path(peer.pid(), "exe").c_str(), O_RDONLY | O_CLOEXEC));
+  // The executable's key is enough while it names approved code whose digest may be reused;
+  // otherwise the file itself is read.
+  const std::string executable_path = proc_path(peer.pid(), "exe");
   struct stat st;
-  if (!executable || ::fstat(executable.get(), &st) != 0) return gone();
-  if (!approvals.is_approved(executable.get(), st)) {
-    return std::unexpected(SignatureProblem{
-        STATIC_CODE_CHANGED, "the process runs another executable than the one verified"});
+  if (::stat(executable_path.c_str(), &st) != 0) return gone();
+  if (!approvals.is_known_approved(st)) {
+    UniqueFd executable(::open(executable_path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!executable || ::fstat(executable.get(), &st) != 0) return gone();
+    if (!approvals.is_approved(executable.get(), st)) {
+      return std::unexpected(SignatureProblem{
+          STATIC_CODE_CHANGED, "the process runs another executable than the one verified"});
+    }
   }
   // Unchanged since the last check: nothing to judge again.
   if (!codesign::maps_as_judged(peer.pid(), peer.judged())) {
@@ -380,7 +389,7 @@ std::expected<void, SignatureProblem> recheck_guest(const LinuxPeerProcess& peer
   // How the process holds its connection was settled at the verification: what it writes since
   // is judged byte by byte, and an exec, the one way to make its pid run other code, shows in
   // the executable and the mappings above. A process's PID namespace never changes.
-  if (auto dumpable = check_not_dumpable(peer.pid()); !dumpable) return dumpable;
+  if (auto dumpable = check_not_dumpable(status->st); !dumpable) return dumpable;
   if (!is_alive(peer.pidfd())) return gone();
   return {};
 }
