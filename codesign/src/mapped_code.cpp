@@ -275,8 +275,14 @@ bool is_protected_system_file(const ExecutableMapping& mapping) {
 
 bool maps_as_judged(pid_t pid, const MappedCodeSnapshot& snapshot) {
   const std::string base = "/proc/" + std::to_string(pid);
-  auto maps = posix::read_file(base + "/maps");
-  if (!maps || executable_file_lines(*maps) != snapshot.maps) return false;
+  UniqueFd maps_file(::open((base + "/maps").c_str(), O_RDONLY | O_CLOEXEC));
+  if (!maps_file) return false;
+  // The kernel's list is short and names no file; the text prints every mapping of the process.
+  auto queried = posix::query_executable_file_ranges(maps_file.get());
+  if (!queried || !snapshot.ranges || *queried != *snapshot.ranges) {
+    auto maps = posix::read_all(maps_file.get());
+    if (!maps || executable_file_lines(*maps) != snapshot.maps) return false;
+  }
   // The same maps name the same files (device and inode); their keys say the contents are too.
   for (const auto& [range, key] : snapshot.files) {
     struct stat st;
@@ -326,7 +332,10 @@ std::expected<void, SignatureProblem> check_mapped_code(pid_t pid, const SealedB
                            ", which is neither sealed in its bundle nor a protected system file"});
   }
   if (judged) {
+    auto ranges = posix::executable_file_ranges(maps);
     judged->maps = std::move(maps);
+    judged->ranges.reset();
+    if (ranges) judged->ranges = std::move(*ranges);  // else only the text can match
     judged->files.clear();
     for (const ExecutableMapping& mapping : *mappings) {
       // Root's and shut to group and others: its mode, its owner and its contents change only

@@ -544,9 +544,8 @@ TEST_F(PeerVerificationTest, RecheckCatchesWhatChangedSinceTheVerification) {
 }
 
 // The check before a command judges again only what changed, but a mapped library changed in
-// place (same file, same size) is a change.
-// Only a file another than root could write needs looking at again: the library here is one, as
-// its user's own or as one its group may write.
+// place (same file, same size) is a change. Only a file another than root could write can
+// change so: the library here is one, as its user's own or as one its group may write.
 TEST_F(PeerVerificationTest, RecheckCatchesASealedLibraryChangedInPlace) {
   const std::pair<uid_t, fs::perms> writable_by_another[] = {
       {65534, fs::perms(0644)},

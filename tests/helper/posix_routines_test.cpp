@@ -1,9 +1,11 @@
 // The POSIX routines the adapters and the engine share, at the edges their callers rely on:
-// /proc status fields a process cannot fake with its name, reads that stop at their limit,
+// /proc status fields a process cannot fake with its name, the kernel's list of executable
+// mappings that agrees with the maps text, reads that stop at their limit,
 // restarts after EINTR, and opens that stay beneath their directory.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 
 #include "posix/eintr.hpp"
 #include "posix/open_beneath.hpp"
+#include "posix/proc_maps.hpp"
 #include "posix/proc_status.hpp"
 #include "posix/read_file.hpp"
 #include "test_support.hpp"
@@ -80,6 +83,62 @@ TEST(ProcStatusTest, LiveProcessesThreadsAndCollectedProcesses) {
   auto gone = proc_status_number(child, "Tgid");
   ASSERT_FALSE(gone);
   EXPECT_TRUE(gone.error() == ENOENT || gone.error() == ESRCH) << gone.error();
+}
+
+// The recheck before each command takes the kernel's list for the text it judged: the two must
+// name the same mappings, a file mapped executable since included, and one mapped only
+// readable never.
+TEST(ProcMapsTest, TheKernelsListAgreesWithTheText) {
+  test_support::TempDir dir;
+  const std::string code = (dir.path() / "code").string();
+  std::ofstream(code) << std::string(8192, 'c');
+  UniqueFd file(::open(code.c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(file);
+  auto both = [] {
+    UniqueFd maps(::open("/proc/self/maps", O_RDONLY | O_CLOEXEC));
+    auto queried = posix::query_executable_file_ranges(maps.get());
+    auto text = posix::read_file("/proc/self/maps");
+    auto parsed = posix::executable_file_ranges(text.value_or(""));
+    return std::pair(queried, parsed);
+  };
+  auto [before, before_text] = both();
+  if (!before && before.error() == ENOTTY)
+    GTEST_SKIP() << "this kernel lists mappings only as text";
+  ASSERT_TRUE(before) << before.error();
+  ASSERT_TRUE(before_text);
+  EXPECT_EQ(*before, *before_text);
+  EXPECT_FALSE(before->empty());
+
+  struct stat st;
+  ASSERT_EQ(::fstat(file.get(), &st), 0);
+  void* readable = ::mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE, file.get(), 0);
+  void* executable = ::mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE, file.get(), 4096);
+  ASSERT_NE(readable, MAP_FAILED);
+  if (executable == MAP_FAILED) {
+    ::munmap(readable, 4096);
+    GTEST_SKIP() << "the scratch folder's file system forbids executable mappings";
+  }
+  auto [during, during_text] = both();
+  ::munmap(executable, 4096);
+  ::munmap(readable, 4096);
+  ASSERT_TRUE(during);
+  ASSERT_TRUE(during_text);
+  EXPECT_EQ(*during, *during_text);
+  ASSERT_EQ(during->size(), before->size() + 1);
+  std::size_t found = 0;
+  for (const posix::MappedRange& r : *during) {
+    if (r.inode != st.st_ino) continue;
+    ++found;
+    EXPECT_EQ(r.start, reinterpret_cast<std::uintptr_t>(executable));
+    EXPECT_EQ(r.end - r.start, 4096u);
+    EXPECT_EQ(r.offset, 4096u);
+    EXPECT_TRUE(r.readable);
+    EXPECT_FALSE(r.writable || r.shared);
+  }
+  EXPECT_EQ(found, 1u);
+
+  EXPECT_EQ(posix::executable_file_ranges("7f00-7f10 r-xp zz 08:01 12 /lib/x.so\n"),
+            std::unexpected(EINVAL));
 }
 
 TEST(ReadFileTest, TheLimitIsTheLargestSizeReadAndAStopEndsTheRead) {

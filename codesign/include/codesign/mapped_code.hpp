@@ -12,6 +12,7 @@
 #include <expected>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -20,6 +21,7 @@
 #include "codesign/bundle_manifest.hpp"
 #include "codesign/signature_status.hpp"
 #include "common/util/unique_fd.hpp"
+#include "posix/proc_maps.hpp"
 
 namespace codesign {
 
@@ -94,11 +96,13 @@ std::expected<std::vector<ExecutableMapping>, int> executable_mappings(pid_t pid
 // key, the verdict stands: the contents of a file only root can write change only by root.
 struct MappedCodeSnapshot {
   std::string maps;
-  std::vector<std::pair<std::string, FileKey>> files;  // a range of each file, its key then
+  std::optional<std::vector<posix::MappedRange>> ranges;  // the same lines, as numbers
+  std::vector<std::pair<std::string, FileKey>> files;     // a range of each file, its key then
 };
 
-// The process maps what `snapshot` judged, each file unchanged: one read of its maps and one
-// stat of each mapped file that another than root could write.
+// The process maps what `snapshot` judged, each file unchanged: the kernel's list of its
+// executable file mappings (its maps text where the kernel cannot list them alone, or where the
+// two disagree) and one stat of each mapped file that another than root could write.
 bool maps_as_judged(pid_t pid, const MappedCodeSnapshot& snapshot);
 
 // A regular file that root owns and that neither its group nor others may write, whose path's
