@@ -121,6 +121,13 @@ int reexec_signed(const char* self, const fs::path& dir) {
   return 1;
 }
 
+// Round trips of the warm figure; more through KOLVARIS_SERVICE_BENCH_WARM, to profile them.
+int warm_round_trips() {
+  const char* asked = std::getenv("KOLVARIS_SERVICE_BENCH_WARM");
+  const int n = asked ? std::atoi(asked) : 0;
+  return n > 0 ? n : 2000;
+}
+
 // A command the helper answers at once (the source is refused before anything is touched).
 const msg::IPCCommandMessage QUICK_COMMAND =
     msg::ReplaceAppAtomic{"/nonexistent/New.app", "/nonexistent/Old.app"};
@@ -413,7 +420,7 @@ int run(const std::string& helper_binary) {
   auto conn = common::ipc::client::connect_to_helper(helper.socket_path());
   if (!conn || !round_trip(conn->get())) return 1;
 
-  const int WARM = std::getenv("WARM_N") ? std::atoi(std::getenv("WARM_N")) : 2000;
+  const int WARM = warm_round_trips();
   std::vector<double> warm;
   const long switches_before = context_switches(helper.pid());
   for (int i = 0; i < WARM; ++i) {
