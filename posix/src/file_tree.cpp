@@ -92,7 +92,7 @@ bool unsupported(int error) { return error == ENOTSUP || error == EOPNOTSUPP; }
 struct CopyState {
   bool try_clone = true;
   bool try_copy_range = true;
-  std::vector<char> buffer;
+  CopyChunk buffer;  // COPY_CHUNK_BYTES once made
   const CopyTap* tap = nullptr;
 };
 
@@ -140,14 +140,13 @@ bool fall_back_from_kernel_copy(int error) {
 
 // Feeds the tap what `fd` holds from its start: the clone a tap cannot see being made.
 std::expected<void, int> read_back(CopyState& state, int fd) {
-  if (state.buffer.empty()) state.buffer.resize(256 * 1024);
+  if (!state.buffer)
+    state.buffer = std::make_unique_for_overwrite<unsigned char[]>(COPY_CHUNK_BYTES);
   for (off_t at = 0;;) {
-    ssize_t n =
-        retry_eintr([&] { return pread(fd, state.buffer.data(), state.buffer.size(), at); });
+    ssize_t n = retry_eintr([&] { return pread(fd, state.buffer.get(), COPY_CHUNK_BYTES, at); });
     if (n < 0) return std::unexpected(errno);
     if (n == 0) return {};
-    state.tap->data(std::span(reinterpret_cast<const unsigned char*>(state.buffer.data()),
-                              static_cast<std::size_t>(n)));
+    state.tap->data(state.buffer, static_cast<std::size_t>(n));
     at += n;
   }
 }
@@ -181,22 +180,21 @@ std::expected<void, int> copy_data(CopyState& state, int from, int to, off_t siz
     return std::unexpected(errno);
   }
   if (done >= size) return {};
-  if (state.buffer.empty()) state.buffer.resize(256 * 1024);
+  if (!state.buffer)
+    state.buffer = std::make_unique_for_overwrite<unsigned char[]>(COPY_CHUNK_BYTES);
   for (;;) {
-    ssize_t n = retry_eintr([&] { return read(from, state.buffer.data(), state.buffer.size()); });
+    ssize_t n = retry_eintr([&] { return read(from, state.buffer.get(), COPY_CHUNK_BYTES); });
     if (n < 0) return std::unexpected(errno);
     if (n == 0) return {};
-    if (state.tap) {
-      state.tap->data(std::span(reinterpret_cast<const unsigned char*>(state.buffer.data()),
-                                static_cast<std::size_t>(n)));
-    }
     for (ssize_t written = 0; written < n;) {
       ssize_t w = retry_eintr([&] {
-        return write(to, state.buffer.data() + written, static_cast<std::size_t>(n - written));
+        return write(to, state.buffer.get() + written, static_cast<std::size_t>(n - written));
       });
       if (w < 0) return std::unexpected(errno);
       written += w;
     }
+    // The bytes just written, from the very buffer they were written from.
+    if (state.tap) state.tap->data(state.buffer, static_cast<std::size_t>(n));
   }
 }
 

@@ -40,12 +40,18 @@ struct TreeFailure {
 // (nothing waits for it), so that a flush of the copy afterwards has less left to do.
 //
 // With a `tap`, the tap sees every byte each regular file of the copy receives, in order, on the
-// calling thread, one file at a time: `data` for each chunk, then `done` with the copy's
-// descriptor once its data, mode and times are final. The data is then read once and written
-// once (cloned and read back where the file system can share extents), never copied in the
-// kernel out of the tap's sight.
+// calling thread, one file at a time: `data` for each chunk once it is written, then `done` with
+// the copy's descriptor once its data, mode and times are final. The data is then read once and
+// written once (cloned and read back where the file system can share extents), never copied in
+// the kernel out of the tap's sight.
+//
+// A chunk comes in a buffer of COPY_CHUNK_BYTES, its first `size` bytes the data. The tap may
+// keep the buffer, leaving another of COPY_CHUNK_BYTES in its place: the bytes then need no copy
+// of their own to outlive the call.
+inline constexpr std::size_t COPY_CHUNK_BYTES = 256 * 1024;
+using CopyChunk = std::unique_ptr<unsigned char[]>;
 struct CopyTap {
-  std::function<void(std::span<const unsigned char>)> data;
+  std::function<void(CopyChunk& buffer, std::size_t size)> data;
   std::function<void(int copy_fd)> done;
 };
 std::expected<void, TreeFailure> copy_tree_at(int from_parent, const std::string& from_name,

@@ -63,7 +63,7 @@ std::unexpected<FoundationFailure> foundation_failure(std::string description, i
 
 // Hashes what a copy writes on a thread of its own, so that hashing runs beside the kernel's
 // work of creating and filling the files instead of after it. The copy thread hands over each
-// chunk (copied: its buffer is reused at once) and, at each file's end, the file's key; the
+// chunk's buffer (taking a spare one in its place) and, at each file's end, the file's key; the
 // digest is recorded under that key as soon as the hashing thread reaches it. Without a thread
 // of its own (none could be made) it hashes on the caller's thread, as the copy goes.
 class BackgroundHasher {
@@ -78,18 +78,23 @@ class BackgroundHasher {
   BackgroundHasher(const BackgroundHasher&) = delete;
   BackgroundHasher& operator=(const BackgroundHasher&) = delete;
 
-  void data(std::span<const unsigned char> bytes) {
-    if (!worker_.joinable()) return hashing_.update(bytes);
-    std::unique_lock lock(mutex_);
-    room_.wait(lock, [this] { return queue_.size() < MAX_QUEUED; });
-    Piece piece;
-    if (!spare_.empty()) {
-      piece.bytes = std::move(spare_.back());
-      spare_.pop_back();
+  void data(posix::CopyChunk& buffer, std::size_t size) {
+    if (!worker_.joinable()) return hashing_.update(std::span(buffer.get(), size));
+    posix::CopyChunk replacement;
+    {
+      std::unique_lock lock(mutex_);
+      room_.wait(lock, [this] { return queue_.size() < MAX_QUEUED; });
+      queue_.push_back(Piece{std::move(buffer), size, false, std::nullopt});
+      work_.notify_one();
+      if (!spare_.empty()) {
+        replacement = std::move(spare_.back());
+        spare_.pop_back();
+      }
     }
-    piece.bytes.assign(bytes.begin(), bytes.end());
-    queue_.push_back(std::move(piece));
-    work_.notify_one();
+    // At most MAX_QUEUED + 2 buffers ever exist: the queued ones, the one being hashed and the
+    // copy's own.
+    buffer = replacement ? std::move(replacement)
+                         : std::make_unique_for_overwrite<unsigned char[]>(posix::COPY_CHUNK_BYTES);
   }
 
   // The end of a file; without a key (it could not be read) its digest is dropped.
@@ -97,7 +102,7 @@ class BackgroundHasher {
     if (!worker_.joinable()) return record(hashing_, key);
     std::unique_lock lock(mutex_);
     room_.wait(lock, [this] { return queue_.size() < MAX_QUEUED; });
-    queue_.push_back(Piece{{}, true, key});
+    queue_.push_back(Piece{{}, 0, true, key});
     work_.notify_one();
   }
 
@@ -114,7 +119,8 @@ class BackgroundHasher {
 
  private:
   struct Piece {
-    std::vector<unsigned char> bytes;
+    posix::CopyChunk bytes;
+    std::size_t size = 0;
     bool end = false;
     std::optional<codesign::FileKey> key;
   };
@@ -139,7 +145,7 @@ class BackgroundHasher {
       if (piece.end) {
         record(hashing_, piece.key);
       } else {
-        hashing_.update(piece.bytes);
+        hashing_.update(std::span(piece.bytes.get(), piece.size));
       }
       std::lock_guard lock(mutex_);
       if (!piece.end) spare_.push_back(std::move(piece.bytes));
@@ -152,7 +158,7 @@ class BackgroundHasher {
   std::condition_variable work_;
   std::condition_variable room_;
   std::deque<Piece> queue_;
-  std::vector<std::vector<unsigned char>> spare_;
+  std::vector<posix::CopyChunk> spare_;
   bool closing_ = false;
   std::thread worker_;  // last: started once everything it uses exists
 };
@@ -467,7 +473,7 @@ FoundationResult<void> LinuxFiles::copy_item(const FileUrl& from, const FileUrl&
   // digests instead of reading the copy again. The key is taken here, once the file is final.
   BackgroundHasher hasher;
   posix::CopyTap tap;
-  tap.data = [&hasher](std::span<const unsigned char> bytes) { hasher.data(bytes); };
+  tap.data = [&hasher](posix::CopyChunk& buffer, std::size_t size) { hasher.data(buffer, size); };
   tap.done = [&hasher](int copy_fd) {
     struct stat st;
     hasher.done(::fstat(copy_fd, &st) == 0 ? std::optional(codesign::file_key(st)) : std::nullopt);
