@@ -12,12 +12,14 @@
 //   Counters: the medians in seconds, ours / baseline and ours / cp -a (lower is better; the goal
 //   is at most 1.0 against the baseline), and our peak resident memory during the command.
 //   Printed before them: where our command spends its time, as the median from each log line that
-//   starts a step to the next one.
+//   starts a step to the next one, and the file system the workspace is on (TMPDIR chooses it).
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -81,6 +83,26 @@ void flush_file_system(const fs::path& on) {
   if (fd >= 0) {
     ::syncfs(fd);
     ::close(fd);
+  }
+}
+
+std::string file_system_name(const fs::path& on) {
+  struct statfs st;
+  if (::statfs(on.c_str(), &st) != 0) return "an unknown file system";
+  switch (st.f_type) {
+    case TMPFS_MAGIC:
+      return "tmpfs";
+    case EXT4_SUPER_MAGIC:
+      return "ext4";
+    case BTRFS_SUPER_MAGIC:
+      return "btrfs";
+    case XFS_SUPER_MAGIC:
+      return "xfs";
+    default: {
+      char hex[32];
+      std::snprintf(hex, sizeof hex, "file system 0x%lx", static_cast<unsigned long>(st.f_type));
+      return hex;
+    }
   }
 }
 
@@ -288,6 +310,11 @@ void BM_ReplaceApp(benchmark::State& state) {
     fs::remove_all(entry.path(), ignored);
   }
 
+  // The same tree costs a file system with a disk behind it far more, and more from one run to
+  // the next (ext4 skips inodes freed moments ago, and discards what was removed): a memory file
+  // system (TMPDIR=/dev/shm) shows the work itself.
+  std::printf("workspace %s on %s\n", workspace.root.c_str(),
+              file_system_name(workspace.root).c_str());
   std::printf("our steps (median seconds, from the log line that starts each):\n");
   for (const auto& step : steps) {
     std::printf("  %7.3f  %s\n", median(step_seconds[step]), step.c_str());
