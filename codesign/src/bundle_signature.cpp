@@ -93,7 +93,12 @@ X509Ptr parse_pem_certificate(std::string_view pem) {
   ErrorQueueGuard guard;
   BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   if (!bio) return nullptr;
-  return X509Ptr(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+  X509Ptr certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+  // OpenSSL fills a certificate's cached extension data the first time a verification needs
+  // it; done here, while one thread holds the certificate, verifications that share it on
+  // several threads afterwards only read it.
+  if (certificate) (void)X509_check_purpose(certificate.get(), -1, 0);
+  return certificate;
 }
 
 std::expected<SignatureFacts, SignatureProblem> verify_detached_signature(

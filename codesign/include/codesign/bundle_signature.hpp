@@ -18,7 +18,8 @@
 
 namespace codesign {
 
-// The first certificate of a PEM text, or nullptr.
+// The first certificate of a PEM text, or nullptr; ready to be shared by verifications on
+// several threads at once.
 X509Ptr parse_pem_certificate(std::string_view pem);
 
 struct VerifiedSignature {
