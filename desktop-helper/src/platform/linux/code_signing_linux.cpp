@@ -633,8 +633,13 @@ std::expected<ReceivedBytes, int> LinuxCodeSigning::receive_from_peer(const Peer
   if (n == 0) return received;  // the end of the stream has no writer
   const PidfdIdentity& verified = linux_peer->identity();
   if (writer && verified.unique) {
-    received.writer =
-        identity_of_pidfd(writer.get()) == verified ? Writer::VerifiedPeer : Writer::OtherProcess;
+    // The verified pidfd is on pidfs, whose device no other file system has: the writer's is the
+    // same process exactly when its device and inode are the same, with no need to ask which
+    // file system the writer's descriptor is on.
+    struct stat st;
+    const bool same = ::fstat(writer.get(), &st) == 0 && st.st_dev == verified.device &&
+                      st.st_ino == verified.inode;
+    received.writer = same ? Writer::VerifiedPeer : Writer::OtherProcess;
   } else if (received.writer_pid <= 0) {
     received.writer = Writer::Unnamed;
   } else {
