@@ -146,7 +146,8 @@ TEST(Connection, CommandFromAClientThatClosedAtOnceStillRuns) {
   // How the end shows depends on when the close overtakes the reply: end of file before the
   // reply, the reply refused, or (the reply left unread in the closed socket) a reset on the
   // next read. None of them may cost the command or leave the connection open.
-  for (const auto& text : texts) EXPECT_EQ(text.find("Failed to execute command"), std::string::npos);
+  for (const auto& text : texts)
+    EXPECT_EQ(text.find("Failed to execute command"), std::string::npos);
 }
 
 // Deadlines short enough for a test; the helper's are 30 s and 10 min.
@@ -227,6 +228,28 @@ TEST(ConnectionDeadlines, ClientThatStartsNoFrameIsDisconnectedAfterTheIdleDeadl
             (std::vector<CapturedLog::Line>{out("IPC: Client connected"),
                                             out("IPC: Closing connection: no command within 300ms"),
                                             out("IPC: Client connection closed successfully")}));
+}
+
+// Replies are offered to the socket at once; one that finds it full waits for room and is then
+// finished where it stopped: a slow reader still gets every reply whole and in order.
+TEST(ConnectionDeadlines, RepliesThatFindTheSocketFullArriveWholeOnceTheClientReads) {
+  CapturedLog log;
+  std::vector<std::string> ran;
+  ServedConnection c(accepting(&ran));
+  int small = 4096;
+  ASSERT_EQ(::setsockopt(c.client(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+  constexpr int COMMANDS = 3000;  // many more replies than the two buffers hold
+  std::thread sender([&] {
+    for (int i = 0; i < COMMANDS; ++i) c.send(i % 2 ? REPLACE_OK : REPLACE_FAILS);
+  });
+  std::this_thread::sleep_for(300ms);  // the helper is now waiting for room
+  for (int i = 0; i < COMMANDS; ++i) {
+    ASSERT_EQ(c.reply().value(), i % 2 ? OK_FRAME : ERR_FRAME) << "reply " << i;
+  }
+  sender.join();
+  c.finish();
+  EXPECT_EQ(ran.size(), static_cast<std::size_t>(COMMANDS));
+  EXPECT_EQ(log.texts().back(), "IPC: Client connection closed successfully");
 }
 
 // A client that sends commands and never reads the replies fills the socket; the helper must not
