@@ -50,27 +50,10 @@ std::expected<Digest, int> hash_whole_file(int fd, std::uint64_t expected_size) 
   return *digest;
 }
 
-std::string_view next_field(std::string_view& line) {
-  while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
-  auto end = line.find(' ');
-  std::string_view field = line.substr(0, end);
-  line.remove_prefix(end == std::string_view::npos ? line.size() : end);
-  return field;
-}
-
 bool is_protected_directory(const struct stat& st) {
   if (!S_ISDIR(st.st_mode) || st.st_uid != 0) return false;
   if (st.st_mode & S_IWOTH) return false;
   return !(st.st_mode & S_IWGRP) || st.st_gid == 0;
-}
-
-bool is_executable_file_line(std::string_view line) {
-  next_field(line);  // range
-  std::string_view perms = next_field(line);
-  next_field(line);  // offset
-  next_field(line);  // device
-  std::string_view inode_text = next_field(line);
-  return perms.size() >= 3 && perms[2] == 'x' && !inode_text.empty() && inode_text != "0";
 }
 
 // The lines of a maps text that map files executable, the only ones a check judges: the heap
@@ -81,7 +64,7 @@ std::string executable_file_lines(std::string_view maps) {
     auto end = maps.find('\n');
     std::string_view line = maps.substr(0, end);
     maps.remove_prefix(end == std::string_view::npos ? maps.size() : end + 1);
-    if (is_executable_file_line(line)) {
+    if (posix::split_maps_line(line).maps_file_executable()) {
       lines += line;
       lines += '\n';
     }
@@ -104,13 +87,9 @@ std::expected<std::vector<ExecutableMapping>, int> list_mappings(pid_t pid,
     auto end = rest.find('\n');
     std::string_view line = rest.substr(0, end);
     rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
-    std::string_view range = next_field(line);
-    std::string_view perms = next_field(line);
-    next_field(line);  // offset
-    next_field(line);  // device
-    std::string_view inode_text = next_field(line);
-    if (perms.size() < 3 || perms[2] != 'x') continue;
-    if (inode_text.empty() || inode_text == "0") continue;  // anonymous, [vdso], ...
+    const posix::MapsLine fields = posix::split_maps_line(line);
+    if (!fields.maps_file_executable()) continue;  // not executable, or anonymous, [vdso], ...
+    std::string_view range = fields.range;
 
     const std::string link = base + "/map_files/" + std::string(range);
     ExecutableMapping mapping;

@@ -63,25 +63,36 @@ bool parse_pair(std::string_view text, char separator, Number& first, Number& se
 
 }  // namespace
 
+MapsLine split_maps_line(std::string_view line) {
+  MapsLine fields;
+  fields.range = next_field(line);
+  fields.perms = next_field(line);
+  fields.offset = next_field(line);
+  fields.device = next_field(line);
+  fields.inode = next_field(line);
+  return fields;
+}
+
+bool MapsLine::maps_file_executable() const {
+  return perms.size() >= 3 && perms[2] == 'x' && !inode.empty() && inode != "0";
+}
+
 std::expected<std::vector<MappedRange>, int> executable_file_ranges(std::string_view maps) {
   std::vector<MappedRange> ranges;
   while (!maps.empty()) {
     auto end = maps.find('\n');
     std::string_view line = maps.substr(0, end);
     maps.remove_prefix(end == std::string_view::npos ? maps.size() : end + 1);
-    std::string_view range = next_field(line);
-    std::string_view perms = next_field(line);
-    std::string_view offset = next_field(line);
-    std::string_view device = next_field(line);
-    std::string_view inode = next_field(line);
-    if (perms.size() != 4) return std::unexpected(EINVAL);
-    if (perms[2] != 'x' || inode.empty() || inode == "0") continue;
+    const MapsLine fields = split_maps_line(line);
+    if (fields.perms.size() != 4) return std::unexpected(EINVAL);
+    if (!fields.maps_file_executable()) continue;
     MappedRange r;
-    r.readable = perms[0] == 'r';
-    r.writable = perms[1] == 'w';
-    r.shared = perms[3] == 's';
-    if (!parse_pair(range, '-', r.start, r.end) || !parse(offset, r.offset, 16) ||
-        !parse_pair(device, ':', r.device_major, r.device_minor) || !parse(inode, r.inode, 10)) {
+    r.readable = fields.perms[0] == 'r';
+    r.writable = fields.perms[1] == 'w';
+    r.shared = fields.perms[3] == 's';
+    if (!parse_pair(fields.range, '-', r.start, r.end) || !parse(fields.offset, r.offset, 16) ||
+        !parse_pair(fields.device, ':', r.device_major, r.device_minor) ||
+        !parse(fields.inode, r.inode, 10)) {
       return std::unexpected(EINVAL);
     }
     ranges.push_back(r);

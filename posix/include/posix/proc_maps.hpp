@@ -25,6 +25,19 @@ struct MappedRange {
   friend bool operator==(const MappedRange&, const MappedRange&) = default;
 };
 
+// The fields of one line of a maps text, as the kernel prints them, up to the inode (the name
+// that follows is the file's path, or a mark such as [vdso]).
+struct MapsLine {
+  std::string_view range;
+  std::string_view perms;
+  std::string_view offset;
+  std::string_view device;
+  std::string_view inode;
+  // Maps a file (any inode but 0) executable.
+  bool maps_file_executable() const;
+};
+MapsLine split_maps_line(std::string_view line);
+
 // The executable mappings of files in a maps text, in its order; a line that does not parse
 // ends the list with EINVAL.
 std::expected<std::vector<MappedRange>, int> executable_file_ranges(std::string_view maps);
