@@ -367,15 +367,16 @@ std::expected<void, SignatureProblem> recheck_guest(const LinuxPeerProcess& peer
     return std::unexpected(SignatureProblem{
         GUEST_INVALID, "the process is being traced by process " + std::to_string(*tracer)});
   }
-  // The executable's key is enough while it names approved code whose digest may be reused;
-  // otherwise the file itself is read.
-  const std::string executable_path = proc_path(peer.pid(), "exe");
+  // The executable is looked up once. Its key is enough while it names approved code whose
+  // digest may be reused; otherwise that same file, not the link again, is opened and read.
+  UniqueFd executable(::open(proc_path(peer.pid(), "exe").c_str(), O_PATH | O_CLOEXEC));
   struct stat st;
-  if (::stat(executable_path.c_str(), &st) != 0) return gone();
+  if (!executable || ::fstat(executable.get(), &st) != 0) return gone();
   if (!approvals.is_known_approved(st)) {
-    UniqueFd executable(::open(executable_path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!executable || ::fstat(executable.get(), &st) != 0) return gone();
-    if (!approvals.is_approved(executable.get(), st)) {
+    const std::string same_file = "/proc/self/fd/" + std::to_string(executable.get());
+    UniqueFd readable(::open(same_file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!readable || ::fstat(readable.get(), &st) != 0) return gone();
+    if (!approvals.is_approved(readable.get(), st)) {
       return std::unexpected(SignatureProblem{
           STATIC_CODE_CHANGED, "the process runs another executable than the one verified"});
     }
