@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,11 +13,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <thread>
@@ -582,6 +585,86 @@ TEST_F(PeerVerificationTest, RecheckCatchesASealedLibraryChangedInPlace) {
               invalidated("the process maps " + library.string() +
                           ", which is neither sealed in its bundle nor a protected system file"));
   }
+}
+
+// The library's owner moves it away and puts a link in its place, then races renames and links
+// over the name while it changes the library through a descriptor opened before: the check
+// follows what is mapped, never the name. The move alone changes no verdict; the change is
+// caught every time, wherever the name points.
+TEST_F(PeerVerificationTest, RecheckFollowsTheMappingWhileItsOwnerRacesRenamesAndLinks) {
+  fs::path bundle = client_bundle("raced", "");
+  fs::path frameworks = bundle / "Contents/Frameworks";
+  fs::path library = frameworks / "libsealed.so";
+  fs::create_directories(frameworks);
+  fs::copy_file(KOLVARIS_ERASE_PRELOAD, library);
+  ASSERT_EQ(::chown(library.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chown(frameworks.c_str(), 65534, 65534), 0);
+  ASSERT_TRUE(sign(bundle, test_pki()).has_value());
+  SpawnOptions options;
+  options.environment = {"LD_PRELOAD=" + library.string()};
+  Child client = start(bundle / MAIN_EXECUTABLE, options);
+  UniqueFd connection = accept_peer();
+  ASSERT_TRUE(connection);
+  auto peer = main_service::verify_client_code_signing(platform_, connection.get());
+  ASSERT_TRUE(peer) << peer.error().text();
+
+  // 0: move the library and link its name; 1: moved; 2: change it; 3: changed, racing; 4: stop.
+  auto* phase = static_cast<std::atomic<int>*>(::mmap(nullptr, sizeof(std::atomic<int>),
+                                                      PROT_READ | PROT_WRITE,
+                                                      MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(phase, MAP_FAILED);
+  new (phase) std::atomic<int>(0);
+  auto wait_for = [phase](int at_least) {
+    while (phase->load() < at_least) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  const std::string name = library.string();
+  const std::string moved = name + ".moved";
+  pid_t attacker = ::fork();
+  ASSERT_GE(attacker, 0);
+  if (attacker == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    int held = ::open(name.c_str(), O_RDWR | O_CLOEXEC);
+    if (held < 0) ::_exit(3);
+    const char* decoys[] = {"/etc/shadow", "/usr/bin/true", "."};
+    auto link_name = [&](unsigned i) {
+      return ::rename(name.c_str(), moved.c_str()) == 0 &&
+             ::symlink(decoys[i % 3], name.c_str()) == 0;
+    };
+    if (!link_name(0)) ::_exit(4);
+    phase->store(1);
+    while (phase->load() < 2) {
+    }
+    unsigned char last = 0;
+    const off_t end = ::lseek(held, 0, SEEK_END) - 1;
+    if (::pread(held, &last, 1, end) != 1) ::_exit(5);
+    last ^= 1;
+    if (::pwrite(held, &last, 1, end) != 1) ::_exit(6);
+    phase->store(3);
+    for (unsigned i = 1; phase->load() != 4; ++i) {
+      (void)::unlink(name.c_str());
+      (void)::rename(moved.c_str(), name.c_str());
+      (void)link_name(i);
+    }
+    ::_exit(0);
+  }
+  wait_for(1);
+  EXPECT_EQ(recheck(**peer, connection.get()), "accepted");
+  EXPECT_EQ(recheck(**peer, connection.get()), "accepted");
+  phase->store(2);
+  wait_for(3);
+  const std::string refused = invalidated("the process maps ");
+  for (int i = 0; i < 50; ++i) {
+    const std::string verdict = recheck(**peer, connection.get());
+    EXPECT_TRUE(verdict.starts_with(refused) &&
+                verdict.ends_with(", which is neither sealed in its bundle nor a protected "
+                                  "system file"))
+        << "check " << i << ": " << verdict;
+  }
+  phase->store(4);
+  int status = -1;
+  ASSERT_EQ(::waitpid(attacker, &status, 0), attacker);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  ::munmap(phase, sizeof(std::atomic<int>));
 }
 
 TEST_F(PeerVerificationTest, RecheckAcceptsTheVerifiedProcessAfterItsBundleWasReplaced) {
