@@ -350,6 +350,18 @@ void remove_quarantine(int parent, const std::string& name) {
   }
 }
 
+// Starts writing the file system's dirty data to the device on a thread of its own, so that the
+// device writes the new tree while its copy is checked and its owner and attributes are set; the
+// flush before the swap then finds little left. A hint only: the flush before the swap is the one
+// that counts, and nothing waits for this one. The thread shares the directory already open.
+void start_early_flush(SharedFd directory) {
+  if (!directory || !*directory) return;
+  try {
+    std::thread([directory = std::move(directory)] { (void)::syncfs(directory->get()); }).detach();
+  } catch (const std::system_error&) {
+  }
+}
+
 }  // namespace
 
 FileUrl LinuxFiles::file_url(std::string_view path) {
@@ -459,23 +471,6 @@ FoundationResult<FileUrl> LinuxFiles::item_replacement_directory(const FileUrl& 
   }
 }
 
-namespace {
-
-// Starts writing the file system's dirty data to the device on a thread of its own, so that the
-// device writes the new tree while its copy is checked and its owner and attributes are set; the
-// flush before the swap then finds little left. A hint only: the flush before the swap is the one
-// that counts, and nothing waits for this one.
-void start_early_flush(int directory) {
-  UniqueFd fd(::fcntl(directory, F_DUPFD_CLOEXEC, 0));
-  if (!fd) return;
-  try {
-    std::thread([fd = std::move(fd)] { (void)::syncfs(fd.get()); }).detach();
-  } catch (const std::system_error&) {
-  }
-}
-
-}  // namespace
-
 FoundationResult<void> LinuxFiles::copy_item(const FileUrl& from, const FileUrl& to) {
   auto source = anchor_of(from);
   auto target = anchor_of(to);
@@ -498,12 +493,12 @@ FoundationResult<void> LinuxFiles::copy_item(const FileUrl& from, const FileUrl&
   auto copied = copy_tree_at(source->directory->get(), source->name, target->directory->get(),
                              target->name, from.path, &tap);
   hasher.finish();
-  if (copied) start_early_flush(target->directory->get());
   if (!copied) {
     return foundation_failure("Could not copy " + quoted(copied.error().path) + " into " +
                                   quoted(to.path) + ": " + describe(copied.error().error),
                               copied.error().error);
   }
+  start_early_flush(target->directory);
   return {};
 }
 
