@@ -276,7 +276,7 @@ void BM_ReplaceApp(benchmark::State& state) {
       const auto& [at, line] = marks[i];
       const auto next = i + 1 < marks.size() ? marks[i + 1].first : end;
       auto& seconds = step_seconds[line];
-      if (seconds.empty()) steps.push_back(line);
+      if (std::find(steps.begin(), steps.end(), line) == steps.end()) steps.push_back(line);
       seconds.push_back(std::chrono::duration<double>(next - at).count());
     }
     long peak = status_kib("VmHWM:");

@@ -301,6 +301,12 @@ std::expected<void, SignatureProblem> scan_directory(int dir_fd, const std::stri
       entry.type = ItemType::File;
       entry.executable = (st.st_mode & 0111) != 0;
       entry.size = static_cast<std::uint64_t>(st.st_size);
+      // The key of the file as it is now: one written and hashed by the helper, and not changed
+      // since, has its digest waiting.
+      if (auto written = written_digests().take(file_key(st))) {
+        entry.digest = *written;
+        entry.written = true;
+      }
     } else if (S_ISLNK(st.st_mode)) {
       entry.type = ItemType::Symlink;
       char target[4096];
@@ -403,6 +409,7 @@ struct HashJob {
   std::vector<ManifestEntry>& entries;
   std::vector<std::size_t> files;  // indexes into entries, in entry order
   bool verify;
+  const std::vector<ManifestEntry>* tree;  // matching entries item by item, or null
   std::atomic<std::size_t> next{0};
   // Lowest index (into files) that failed so far; work above it is skipped.
   std::atomic<std::size_t> first_failure{SIZE_MAX};
@@ -423,6 +430,14 @@ SignatureProblem file_problem(const HashJob& job, const ManifestEntry& entry, st
 
 void hash_one(HashJob& job, std::size_t k, std::span<unsigned char> buffer) {
   ManifestEntry& entry = job.entries[job.files[k]];
+  if (job.verify && job.tree) {
+    if (const ManifestEntry& found = (*job.tree)[job.files[k]]; found.written) {
+      if (found.digest != entry.digest) {
+        record_failure(job, k, file_problem(job, entry, "file modified: " + entry.path));
+      }
+      return;
+    }
+  }
   auto opened = open_beneath(job.root_fd, entry.path, O_RDONLY | O_NOCTTY | O_NONBLOCK);
   if (!opened) {
     int error = opened.error();
@@ -443,15 +458,6 @@ void hash_one(HashJob& job, std::size_t k, std::span<unsigned char> buffer) {
       ((st.st_mode & 0111) != 0) != entry.executable) {
     record_failure(job, k, file_problem(job, entry, "file modified: " + entry.path));
     return;
-  }
-  if (job.verify) {
-    // A file the helper has just written itself was hashed as it was written.
-    if (auto written = written_digests().take(file_key(st))) {
-      if (*written != entry.digest) {
-        record_failure(job, k, file_problem(job, entry, "file modified: " + entry.path));
-      }
-      return;
-    }
   }
   ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   std::uint64_t bytes = 0;
@@ -500,8 +506,10 @@ void hash_worker(HashJob& job) {
 }  // namespace
 
 std::expected<void, SignatureProblem> hash_files(int root_fd, const Manifest* manifest,
-                                                 std::vector<ManifestEntry>& entries, bool verify) {
-  HashJob job{root_fd, manifest, entries, {}, verify, {0}, {SIZE_MAX}, {}};
+                                                 std::vector<ManifestEntry>& entries, bool verify,
+                                                 const std::vector<ManifestEntry>* tree) {
+  if (tree && tree->size() != entries.size()) tree = nullptr;
+  HashJob job{root_fd, manifest, entries, {}, verify, tree, {0}, {SIZE_MAX}, {}};
   std::uint64_t total = 0;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     if (entries[i].type == ItemType::File) {

@@ -230,9 +230,7 @@ std::expected<void, SignatureProblem> validate_bundle(int root_fd, const X509* a
   if (!tree) return std::unexpected(std::move(tree.error()));
   auto same = compare_structure(verified->manifest, *tree);
   if (!same) return same;
-  tree->clear();
-  tree->shrink_to_fit();
-  return hash_files(root_fd, &verified->manifest, verified->manifest.entries, true);
+  return hash_files(root_fd, &verified->manifest, verified->manifest.entries, true, &*tree);
 }
 
 }  // namespace codesign

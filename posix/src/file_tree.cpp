@@ -627,8 +627,12 @@ std::expected<std::optional<TreeWalker::Item>, TreeFailure> TreeWalker::next() {
       continue;
     }
     const Child& child = level.children[level.index++];
-    Item item{child_path(level.path, child.name), child.type == DT_DIR, child.type == DT_LNK,
-              level.fd, child.name};
+    Item item{child_path(level.path, child.name),
+              child.type == DT_DIR,
+              child.type == DT_LNK,
+              child.type == DT_REG,
+              level.fd,
+              child.name};
     pending_descent_ = item.is_directory;
     return item;
   }

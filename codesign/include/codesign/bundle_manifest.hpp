@@ -39,6 +39,9 @@ struct ManifestEntry {
   bool executable = false;  // files only
   std::uint64_t size = 0;   // files only
   Digest digest{};          // files: contents; symlinks: target
+  // Scans only: the file is one the helper wrote itself, and `digest` is what it hashed as it
+  // wrote it, so the file need not be read again.
+  bool written = false;
   friend bool operator==(const ManifestEntry&, const ManifestEntry&) = default;
 };
 
@@ -61,8 +64,9 @@ std::expected<Manifest, SignatureProblem> parse_manifest(std::string_view bytes)
 // "/", no NUL.
 bool is_sealable_path(std::string_view path);
 
-// The bundle's items as they are on disk, sorted; regular files without digest, symlinks with
-// the digest of their target, devices, FIFOs and sockets as ItemType::Other. Never follows a
+// The bundle's items as they are on disk, sorted; regular files without digest (unless the
+// helper recorded one as it wrote that very file, which the scan takes), symlinks with the digest
+// of their target, devices, FIFOs and sockets as ItemType::Other. Never follows a
 // symlink. Problem: SIGNATURE_NOT_VERIFIABLE when a directory cannot be read.
 std::expected<std::vector<ManifestEntry>, SignatureProblem> scan_bundle(int root_fd);
 
@@ -80,8 +84,11 @@ SignatureProblem resource_problem(const Manifest& manifest, std::string_view pat
 // Hashes the regular files among `entries` (relative to root_fd) on every core, streaming each
 // file in bounded chunks. With `verify`, each digest, size and executable bit is compared with
 // the entry and the first difference in entry order is reported; without, the digests are
-// stored into the entries. Each file is opened without following any symlink.
+// stored into the entries. Each file is opened without following any symlink. A `tree` scanned
+// from root_fd and found to match `entries` item by item lends the digests the scan took: those
+// files are not read.
 std::expected<void, SignatureProblem> hash_files(int root_fd, const Manifest* manifest,
-                                                 std::vector<ManifestEntry>& entries, bool verify);
+                                                 std::vector<ManifestEntry>& entries, bool verify,
+                                                 const std::vector<ManifestEntry>* tree = nullptr);
 
 }  // namespace codesign

@@ -82,6 +82,7 @@ class TreeWalker {
     std::string path;
     bool is_directory = false;
     bool is_symlink = false;
+    bool is_regular = false;
     SharedFd parent;  // the directory the item is in, as it was opened during the walk
     std::string name;
   };

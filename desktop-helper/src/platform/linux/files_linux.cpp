@@ -339,15 +339,12 @@ class LinuxEnumerator final : public DirectoryEnumerator {
   bool finished_ = false;
 };
 
-// Removes the quarantine attribute of one item that can carry it (links cannot carry user
-// attributes on Linux, FIFOs may not); an item without it answers ENODATA, as good as removed.
+// Removes the quarantine attribute of one regular file or directory, the only items that can
+// carry it (links cannot carry user attributes on Linux, FIFOs may not), so nothing else is
+// opened; an item without it answers ENODATA, as good as removed.
 void remove_quarantine(int parent, const std::string& name) {
   auto fd = open_child(parent, name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
-  struct stat st;
-  if (!fd || ::fstat(fd->get(), &st) != 0) return;
-  if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
-    (void)::fremovexattr(fd->get(), QUARANTINE_XATTR);
-  }
+  if (fd) (void)::fremovexattr(fd->get(), QUARANTINE_XATTR);
 }
 
 // Starts writing the file system's dirty data to the device on a thread of its own, so that the
@@ -640,8 +637,9 @@ int LinuxFiles::remove_quarantine_attributes(const FileUrl& url) {
   auto anchor = anchor_of(url);
   auto st = stat_item(*anchor);
   if (!st) return st.error();
-  if (S_ISLNK(st->st_mode)) return 0;
-  remove_quarantine(anchor->directory->get(), anchor->name);
+  if (S_ISREG(st->st_mode) || S_ISDIR(st->st_mode)) {
+    remove_quarantine(anchor->directory->get(), anchor->name);
+  }
   if (!S_ISDIR(st->st_mode)) return 0;
   UniqueFd top(open_item(*anchor, O_RDONLY | O_DIRECTORY));
   if (!top) return errno;
@@ -651,8 +649,9 @@ int LinuxFiles::remove_quarantine_attributes(const FileUrl& url) {
     auto item = walker->next();
     if (!item) continue;  // an unreadable directory is skipped; the rest is still done
     if (!*item) return 0;
-    if ((*item)->is_symlink) continue;
-    remove_quarantine((*item)->parent->get(), (*item)->name);
+    if ((*item)->is_regular || (*item)->is_directory) {
+      remove_quarantine((*item)->parent->get(), (*item)->name);
+    }
   }
 }
 
