@@ -10,9 +10,11 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <ctime>
 #include <random>
+#include <thread>
 
 #include "codesign/sha256.hpp"
 #include "codesign/written_digests.hpp"
@@ -389,6 +391,37 @@ TEST_F(LinuxFilesTest, QuarantineRemovalCoversTheTreeButNeverWhatALinkPointsAt) 
   EXPECT_EQ(files_.remove_quarantine_attributes(files_.file_url(at("Link.app"))), 0);
   EXPECT_EQ(attribute(at("outside"), QUARANTINE), "q");
   EXPECT_EQ(files_.remove_quarantine_attributes(files_.file_url(at("missing"))), ENOENT);
+}
+
+// The removal opens what the listing called a file or a directory. A racer keeps exchanging one
+// such name with a link to an outside file that carries the attribute, and with a FIFO: the link
+// is never followed, and the FIFO never waited on.
+TEST_F(LinuxFilesTest, QuarantineRemovalRacedWithLinksAndFifosReachesNothingOutside) {
+  make_bundle(at("A.app"));
+  write_file(at("outside"), "o");
+  set_attribute(at("outside"), QUARANTINE, "q");
+  const std::string raced = at("A.app/Contents/Resources/raced");
+  write_file(raced, "r");
+  std::filesystem::create_symlink(at("outside"), at("link"));
+  ASSERT_EQ(::mkfifo(at("fifo").c_str(), 0600), 0);
+  const std::string others[] = {at("link"), at("fifo")};
+  std::atomic<bool> stop{false};
+  std::atomic<int> exchanges{0};
+  std::thread racer([&] {
+    for (int i = 0; !stop.load(); ++i) {
+      if (::renameat2(AT_FDCWD, raced.c_str(), AT_FDCWD, others[i % 2].c_str(), RENAME_EXCHANGE) ==
+          0) {
+        ++exchanges;
+      }
+    }
+  });
+  for (int round = 0; round < 2000; ++round) {
+    ASSERT_EQ(files_.remove_quarantine_attributes(files_.file_url(at("A.app"))), 0);
+  }
+  stop = true;
+  racer.join();
+  EXPECT_GT(exchanges.load(), 0);
+  EXPECT_EQ(attribute(at("outside"), QUARANTINE), "q");
 }
 
 TEST_F(LinuxFilesTest, RemovalTakesEveryItemAndNeverFollowsALink) {
